@@ -1,0 +1,92 @@
+// The one allocator for native storage.
+//
+// Every vector, string, node and table of the module obtains its memory here.
+// Exhaustion is not a Python exception: the process writes
+// "memory allocation of N bytes failed" to standard error and aborts, so no
+// allocation failure ever unwinds through native code or into the interpreter.
+// This header is plain C++ (no interpreter headers): the container cores and
+// their native tests use it too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velkorin {
+
+[[noreturn, gnu::cold, gnu::noinline]] inline void allocation_failed(std::size_t bytes) noexcept {
+    std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
+    std::abort();
+}
+
+// Requires: bytes > 0 is not required; a zero-byte request returns a unique pointer.
+inline void* allocate_bytes(std::size_t bytes) noexcept {
+    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    if (p == nullptr) allocation_failed(bytes);
+    return p;
+}
+
+inline void* reallocate_bytes(void* p, std::size_t bytes) noexcept {
+    void* q = std::realloc(p, bytes == 0 ? 1 : bytes);
+    if (q == nullptr) allocation_failed(bytes);
+    return q;
+}
+
+inline void free_bytes(void* p) noexcept { std::free(p); }
+
+// Byte size of n objects of type T; a product that overflows is reported as
+// the largest size, which no allocator can satisfy.
+template <class T>
+constexpr std::size_t array_bytes(std::size_t n) noexcept {
+    return n > std::numeric_limits<std::size_t>::max() / sizeof(T)
+               ? std::numeric_limits<std::size_t>::max()
+               : n * sizeof(T);
+}
+
+template <class T>
+inline T* allocate_array(std::size_t n) noexcept {
+    const std::size_t bytes = array_bytes<T>(n);
+    if (bytes == std::numeric_limits<std::size_t>::max()) allocation_failed(bytes);
+    return static_cast<T*>(allocate_bytes(bytes));
+}
+
+// Constructs one T in memory from the allocator.
+template <class T, class... Args>
+inline T* create(Args&&... args) {
+    return ::new (allocate_bytes(sizeof(T))) T(std::forward<Args>(args)...);
+}
+
+template <class T>
+inline void destroy(T* p) noexcept {
+    if (p == nullptr) return;
+    p->~T();
+    free_bytes(p);
+}
+
+// Standard allocator adaptor, so std::vector and std::basic_string use the
+// same allocation path.
+template <class T>
+struct Allocator {
+    using value_type = T;
+    Allocator() noexcept = default;
+    template <class U>
+    Allocator(const Allocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return allocate_array<T>(n); }
+    void deallocate(T* p, std::size_t) noexcept { free_bytes(p); }
+    template <class U>
+    bool operator==(const Allocator<U>&) const noexcept { return true; }
+};
+
+template <class T>
+using Vec = std::vector<T, Allocator<T>>;
+
+// Owned byte string (UTF-8 text for map keys, messages).
+using String = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
+
+}  // namespace velkorin
