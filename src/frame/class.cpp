@@ -1,0 +1,102 @@
+#include "frame/class.hpp"
+
+namespace velkorin {
+
+namespace {
+
+Result<PyTypeObject*> create_type_object(const ClassInfo& info) {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(info.doc)},
+        {Py_tp_new, reinterpret_cast<void*>(info.tp_new)},
+        {Py_tp_methods, info.methods},
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_dealloc, reinterpret_cast<void*>(info.tp_dealloc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec{info.type_name, info.basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) return fetch_error();
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+[[gnu::cold]] Error initialization_error(const ClassInfo& info, Error&& cause) {
+    OwnedRef cause_exc = std::move(cause).into_exception();
+    OwnedRef msg = OwnedRef::steal(PyUnicode_FromFormat("An error occurred while initializing class %s", info.name));
+    if (!msg) api_call_failed();
+    OwnedRef exc = OwnedRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, msg.get()));
+    if (!exc) api_call_failed();
+    PyException_SetCause(exc.get(), cause_exc.release());
+    return Error::fetched(std::move(exc));
+}
+
+[[gnu::cold]] Error receiver_cast_error(PyObject* self, const ClassInfo& info) {
+    return cast_error(self, info.name);
+}
+
+[[gnu::cold]] Error borrow_error(BorrowKind kind) {
+    return Error::deferred(PyExc_RuntimeError,
+                           kind == BorrowKind::shared ? "Already mutably borrowed" : "Already borrowed");
+}
+
+[[gnu::cold]] PyTypeObject* type_for_receiver_failed(const ClassInfo& info, Error&& error) {
+    std::move(error).restore();
+    PyErr_WriteUnraisable(nullptr);
+    String msg("failed to create type object for `");
+    msg += info.name;
+    msg += '`';
+    panic(msg);
+}
+
+}  // namespace
+
+Result<PyTypeObject*> class_type(const ClassInfo& info) {
+    auto type = info.cell->get_or_try_init([&] { return create_type_object(info); });
+    if (!type) [[unlikely]] return initialization_error(info, std::move(type.error()));
+    return *type.value();
+}
+
+Result<BorrowGuard> accept_receiver(const ClassInfo& info, PyObject* self, BorrowFlag& flag, BorrowKind kind) {
+    PyTypeObject* const* cached = info.cell->get();
+    PyTypeObject* type = nullptr;
+    if (cached) [[likely]] {
+        type = *cached;
+    } else {
+        auto made = class_type(info);
+        type = made ? made.value() : type_for_receiver_failed(info, std::move(made.error()));
+    }
+    if (!Py_IS_TYPE(self, type) && !PyType_IsSubtype(Py_TYPE(self), type)) [[unlikely]] {
+        return receiver_cast_error(self, info);
+    }
+    if (kind == BorrowKind::exclusive) {
+        std::uint64_t expected = 0;
+        if (!flag.compare_exchange_strong(expected, ~std::uint64_t{0}, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) [[unlikely]] {
+            return borrow_error(kind);
+        }
+    } else {
+        std::uint64_t current = flag.load(std::memory_order_relaxed);
+        do {
+            if (current == ~std::uint64_t{0}) [[unlikely]] return borrow_error(kind);
+        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed));
+    }
+    return BorrowGuard(&flag, kind);
+}
+
+Result<PyObject*> allocate_instance(PyTypeObject* subtype) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    PyObject* self = alloc(subtype, 0);
+    if (self == nullptr) return fetch_error();
+    return self;
+}
+
+void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    if (free == nullptr) panic("PyBaseObject_Type should have tp_free");
+    free(self);
+    Py_DECREF(type);
+}
+
+}  // namespace velkorin

@@ -1,0 +1,142 @@
+#include "frame/convert.hpp"
+
+#include "frame/args.hpp"
+#include "frame/once.hpp"
+
+#include <algorithm>
+
+namespace velkorin {
+
+namespace {
+
+// A sequence's reported length only sizes the first reservation; a length
+// that lies (or is huge) costs at most this much before growth by doubling.
+constexpr std::size_t max_reserved_elements = std::size_t{1} << 16;
+
+OnceCell<PyObject*> sequence_class_cell;
+
+Result<PyObject*> sequence_class() {
+    auto cell = sequence_class_cell.get_or_try_init([]() -> Result<PyObject*> {
+        PyObject* module = PyImport_ImportModule("collections.abc");
+        PyObject* cls = module ? PyObject_GetAttrString(module, "Sequence") : nullptr;
+        Py_XDECREF(module);
+        if (cls == nullptr) {
+            OwnedRef exc = std::move(fetch_error()).into_exception();
+            OwnedRef type_name = OwnedRef::steal(PyType_GetName(Py_TYPE(exc.get())));
+            if (!type_name) PyErr_Clear();
+            OwnedRef text = str_or_unprintable(exc.get());
+            OwnedRef msg = OwnedRef::steal(
+                type_name ? PyUnicode_FromFormat("could not import collections.abc.Sequence: %U: %U",
+                                                 type_name.get(), text.get())
+                          : PyUnicode_FromFormat("could not import collections.abc.Sequence: %U", text.get()));
+            Py_ssize_t size = 0;
+            const char* utf8 = msg ? PyUnicode_AsUTF8AndSize(msg.get(), &size) : nullptr;
+            if (!utf8) {
+                PyErr_Clear();
+                panic("could not import collections.abc.Sequence: <unprintable error>");
+            }
+            panic(std::string_view(utf8, static_cast<std::size_t>(size)));
+        }
+        return cls;
+    });
+    if (!cell) return std::move(cell.error());
+    return *cell.value();
+}
+
+[[gnu::cold]] Error not_a_sequence(PyObject* obj) {
+    auto cls = sequence_class();
+    if (!cls) return std::move(cls.error());
+    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(cls.value(), "__qualname__"));
+    Py_ssize_t size = 0;
+    const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+    if (!utf8) {
+        PyErr_Clear();
+        return cast_error(obj, "Sequence");
+    }
+    return cast_error(obj, utf8);
+}
+
+// Converts the items of an exact list or tuple by index, re-reading the size
+// at every step as the list iterator does, so that an element's __index__
+// that mutates the list sees the same behaviour as with iteration.
+template <bool IsList>
+Result<IntVec> extract_indexed(PyObject* seq) {
+    IntVec out;
+    out.reserve(static_cast<std::size_t>(Py_SIZE(seq)));
+    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+        PyObject* item = IsList ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+        if (PyLong_CheckExact(item)) {
+            int overflow = 0;
+            const long value = PyLong_AsLongAndOverflow(item, &overflow);
+            if (!overflow) [[likely]] {
+                out.push_back(value);
+                continue;
+            }
+        }
+        OwnedRef held = OwnedRef::borrow(item);
+        auto value = FromPython<std::int64_t>::extract(held.get());
+        if (!value) return std::move(value.error());
+        out.push_back(value.value());
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<String> FromPython<String>::extract(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) return cast_error(obj, "str");
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (utf8 == nullptr) return fetch_error();
+    return String(utf8, static_cast<std::size_t>(size));
+}
+
+Result<IntVec> FromPython<IntVec>::extract(PyObject* obj) {
+    static_assert(sizeof(long) == sizeof(std::int64_t));
+    if (PyUnicode_Check(obj)) return Error::deferred(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (PyList_CheckExact(obj)) return extract_indexed<true>(obj);
+    if (PyTuple_CheckExact(obj)) return extract_indexed<false>(obj);
+    if (!PySequence_Check(obj)) return not_a_sequence(obj);
+
+    IntVec out;
+    const Py_ssize_t hint = PyObject_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+    } else {
+        out.reserve(std::min(static_cast<std::size_t>(hint), max_reserved_elements));
+    }
+    OwnedRef iter = OwnedRef::steal(PyObject_GetIter(obj));
+    if (!iter) return fetch_error();
+    while (OwnedRef item = OwnedRef::steal(PyIter_Next(iter.get()))) {
+        auto value = FromPython<std::int64_t>::extract(item.get());
+        if (!value) return std::move(value.error());
+        out.push_back(value.value());
+    }
+    if (PyErr_Occurred()) return fetch_error();
+    return out;
+}
+
+OwnedRef new_reference_to(PyObject* obj) { return OwnedRef::borrow(obj); }
+
+OwnedRef int_list(const std::int64_t* values, std::size_t n) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) api_call_failed();
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = PyLong_FromLongLong(values[i]);
+        if (!item) api_call_failed();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+OwnedRef object_list(Vec<OwnedRef>&& items) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) api_call_failed();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    items.clear();
+    return list;
+}
+
+}  // namespace velkorin

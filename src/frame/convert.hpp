@@ -1,0 +1,115 @@
+// Conversions between Python objects and native values.
+//
+// Parameters: the C++ type of a declared parameter selects its conversion.
+//   std::int64_t        integer element (int, bool, anything with __index__)
+//   String              owned UTF-8 copy of a str (subclasses by their text)
+//   Vec<std::int64_t>   integer list: any sequence except str, in iteration order
+//   PyObject*           any object, unconverted (borrowed for the call)
+//
+// Results: the C++ return type selects the Python result.
+//   void -> None, bool, std::int64_t -> int, std::uint64_t -> int,
+//   std::optional<T> -> T or None, Vec<std::int64_t> -> list of int,
+//   OwnedRef -> the object itself, Result<T> -> T or the error.
+#pragma once
+
+#include "frame/error.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <type_traits>
+
+namespace velkorin {
+
+using IntVec = Vec<std::int64_t>;
+
+template <class T>
+struct FromPython;
+
+template <>
+struct FromPython<std::int64_t> {
+    static Result<std::int64_t> extract(PyObject* obj);
+};
+
+template <>
+struct FromPython<String> {
+    static Result<String> extract(PyObject* obj);
+};
+
+template <>
+struct FromPython<IntVec> {
+    static Result<IntVec> extract(PyObject* obj);
+};
+
+template <>
+struct FromPython<PyObject*> {
+    static Result<PyObject*> extract(PyObject* obj) { return obj; }
+};
+
+inline Result<std::int64_t> FromPython<std::int64_t>::extract(PyObject* obj) {
+    static_assert(sizeof(long long) == sizeof(std::int64_t));
+    const long long value = PyLong_AsLongLong(obj);
+    if (value == -1 && PyErr_Occurred()) [[unlikely]] return fetch_error();
+    return static_cast<std::int64_t>(value);
+}
+
+// New list of `n` ints; the elements are produced by `at(i)`.
+OwnedRef int_list(const std::int64_t* values, std::size_t n);
+
+// New list that takes over the references in `items`.
+OwnedRef object_list(Vec<OwnedRef>&& items);
+
+OwnedRef new_reference_to(PyObject* obj);
+
+template <class T>
+struct IntoPython;
+
+template <>
+struct IntoPython<bool> {
+    static Result<PyObject*> convert(bool v) { return new_reference_to(v ? Py_True : Py_False).release(); }
+};
+
+template <>
+struct IntoPython<std::int64_t> {
+    static Result<PyObject*> convert(std::int64_t v) {
+        PyObject* o = PyLong_FromLongLong(v);
+        if (!o) api_call_failed();
+        return o;
+    }
+};
+
+template <>
+struct IntoPython<std::uint64_t> {
+    static Result<PyObject*> convert(std::uint64_t v) {
+        PyObject* o = PyLong_FromUnsignedLongLong(v);
+        if (!o) api_call_failed();
+        return o;
+    }
+};
+
+template <>
+struct IntoPython<IntVec> {
+    static Result<PyObject*> convert(const IntVec& v) { return int_list(v.data(), v.size()).release(); }
+};
+
+template <>
+struct IntoPython<OwnedRef> {
+    static Result<PyObject*> convert(OwnedRef&& v) { return v.release(); }
+};
+
+template <class T>
+struct IntoPython<std::optional<T>> {
+    static Result<PyObject*> convert(std::optional<T>&& v) {
+        if (!v) return new_reference_to(Py_None).release();
+        return IntoPython<T>::convert(std::move(*v));
+    }
+};
+
+template <class T>
+struct IntoPython<Result<T>> {
+    static Result<PyObject*> convert(Result<T>&& v) {
+        if (!v) return std::move(v.error());
+        return IntoPython<T>::convert(std::move(v.value()));
+    }
+};
+
+}  // namespace velkorin

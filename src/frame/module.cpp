@@ -1,0 +1,101 @@
+#include "frame/module.hpp"
+
+namespace velkorin {
+
+namespace {
+
+constexpr const char subinterpreter_message[] =
+    "velkorin does not yet support subinterpreters, see "
+    "https://docs.python.org/3/howto/isolating-extensions.html";
+
+OnceCell<PyObject*> all_name_cell;
+OnceCell<PyObject*> name_name_cell;
+
+PyObject* interned(OnceCell<PyObject*>& cell, const char* text) {
+    auto made = cell.get_or_try_init([&]() -> Result<PyObject*> {
+        PyObject* s = PyUnicode_InternFromString(text);
+        if (s == nullptr) api_call_failed();
+        return s;
+    });
+    return *made.value();
+}
+
+// The module's __all__ list, created when the module has none.
+Result<OwnedRef> all_list(PyObject* module) {
+    PyObject* all_name = interned(all_name_cell, "__all__");
+    OwnedRef all = OwnedRef::steal(PyObject_GetAttr(module, all_name));
+    if (!all) {
+        Error error = fetch_error();
+        if (!error.matches(PyExc_AttributeError)) return error;
+        all = OwnedRef::steal(PyList_New(0));
+        if (!all) api_call_failed();
+        if (PyObject_SetAttr(module, all_name, all.get()) < 0) return fetch_error();
+    }
+    if (!PyList_Check(all.get())) return cast_error(all.get(), "list");
+    return all;
+}
+
+Result<void> add_object(PyObject* module, PyObject* name, PyObject* value) {
+    auto all = all_list(module);
+    if (!all) return std::move(all.error());
+    if (PyList_Append(all.value().get(), name) < 0) panic("could not append __name__ to __all__");
+    if (PyObject_SetAttr(module, name, value) < 0) return fetch_error();
+    return {};
+}
+
+Result<void> add_function(PyObject* module, PyObject* function) {
+    OwnedRef name = OwnedRef::steal(PyObject_GetAttr(function, interned(name_name_cell, "__name__")));
+    if (!name) return fetch_error();
+    if (!PyUnicode_Check(name.get())) return cast_error(name.get(), "str");
+    return add_object(module, name.get(), function);
+}
+
+Result<void> add_class(PyObject* module, const ClassInfo& info) {
+    auto type = class_type(info);
+    if (!type) return std::move(type.error());
+    OwnedRef name = OwnedRef::steal(PyUnicode_FromString(info.name));
+    if (!name) api_call_failed();
+    return add_object(module, name.get(), reinterpret_cast<PyObject*>(type.value()));
+}
+
+Result<void> run_body(PyObject* module, std::span<const Registration> registrations) {
+    for (const Registration& entry : registrations) {
+        Result<void> added;
+        if (entry.function) {
+            OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
+            if (!module_name) return fetch_error();
+            OwnedRef function = OwnedRef::steal(PyCMethod_New(entry.function, module, module_name.get(), nullptr));
+            if (!function) return fetch_error();
+            added = add_function(module, function.get());
+        } else {
+            added = add_class(module, *entry.cls);
+        }
+        if (!added) return added;
+    }
+    return {};
+}
+
+Result<PyObject*> make_module(ModuleDefinition& m) {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return fetch_error();
+    std::int64_t expected = -1;
+    if (!m.interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+        return Error::deferred(PyExc_ImportError, subinterpreter_message);
+    }
+    auto cell = m.module.get_or_try_init([&]() -> Result<OwnedRef> {
+        OwnedRef module = OwnedRef::steal(PyModule_Create2(&m.def, PYTHON_API_VERSION));
+        if (!module) return fetch_error();
+        if (auto body = run_body(module.get(), m.registrations); !body) return std::move(body.error());
+        return module;
+    });
+    if (!cell) return std::move(cell.error());
+    return cell.value()->clone().release();
+}
+
+}  // namespace
+
+PyObject* initialize_module(ModuleDefinition& module) noexcept {
+    return trampoline([&] { return make_module(module); });
+}
+
+}  // namespace velkorin

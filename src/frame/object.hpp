@@ -1,0 +1,45 @@
+// Owning handle for one strong reference to a Python object.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace velkorin {
+
+class OwnedRef {
+public:
+    OwnedRef() noexcept = default;
+    OwnedRef(OwnedRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    // The old referent is released only after the new one is in place, so a
+    // finalizer that runs during the release sees a consistent owner.
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
+        OwnedRef old(std::move(*this));
+        ptr_ = std::exchange(other.ptr_, nullptr);
+        return *this;
+    }
+    ~OwnedRef() { Py_XDECREF(ptr_); }
+
+    static OwnedRef steal(PyObject* p) noexcept {
+        OwnedRef r;
+        r.ptr_ = p;
+        return r;
+    }
+    static OwnedRef borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return steal(p);
+    }
+
+    PyObject* get() const noexcept { return ptr_; }
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    OwnedRef clone() const noexcept { return borrow(ptr_); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
+}  // namespace velkorin

@@ -1,0 +1,46 @@
+// Every entry from the interpreter into the module passes through a
+// trampoline: it runs the body, raises a failed body's Error, turns a panic
+// into a PanicException, and never lets a C++ exception unwind into the
+// interpreter. If raising itself panics, the process writes
+// "uncaught panic at ffi boundary" to standard error and aborts.
+#pragma once
+
+#include "frame/error.hpp"
+
+namespace velkorin {
+
+namespace detail {
+[[gnu::cold]] void raise_error(Error&& error) noexcept;
+[[gnu::cold]] void raise_panic(std::string_view message) noexcept;
+[[gnu::cold]] void report_unraisable_panic(std::string_view message) noexcept;
+}  // namespace detail
+
+// `body` returns Result<PyObject*> holding a new reference on success.
+template <class Body>
+inline PyObject* trampoline(Body&& body) noexcept {
+    try {
+        Result<PyObject*> result = body();
+        if (result.ok()) [[likely]] return result.value();
+        detail::raise_error(std::move(result.error()));
+    } catch (Panic& p) {
+        detail::raise_panic(p.message);
+    } catch (...) {
+        detail::raise_panic("panic from native code");
+    }
+    return nullptr;
+}
+
+// For deallocation: a panic is reported through the unraisable-exception hook
+// and no exception is left set.
+template <class Body>
+inline void trampoline_unraisable(Body&& body) noexcept {
+    try {
+        body();
+    } catch (Panic& p) {
+        detail::report_unraisable_panic(p.message);
+    } catch (...) {
+        detail::report_unraisable_panic("panic from native code");
+    }
+}
+
+}  // namespace velkorin

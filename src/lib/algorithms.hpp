@@ -1,0 +1,15 @@
+// The module's functions over sequences of 64-bit integers. Each works on a
+// private copy of its argument, so the caller's sequence never changes.
+#pragma once
+
+#include "frame/convert.hpp"
+
+#include <cstdint>
+#include <optional>
+
+namespace velkorin {
+
+std::optional<std::uint64_t> binary_search(IntVec v, std::int64_t target);
+std::optional<std::uint64_t> linear_search(IntVec v, std::int64_t target);
+
+}  // namespace velkorin

@@ -1,0 +1,10 @@
+// The module's classes, as registered by the module body.
+#pragma once
+
+#include "frame/class.hpp"
+
+namespace velkorin {
+
+extern const ClassInfo& py_queue_class;
+
+}  // namespace velkorin

@@ -1,0 +1,105 @@
+// A growable circular array: the storage of a first-in, first-out queue.
+//
+// Representation:
+//   slots_[0, capacity_) from the allocator (none while capacity_ == 0)
+//   the element at position i (0 = front) lives in slot (head_ + i) % capacity_
+// Invariants:
+//   size_ <= capacity_; head_ < capacity_ whenever capacity_ > 0
+//   capacity_ is 0, 4, 8, 16, ...: a push that finds the buffer full doubles it
+//   (at least 4); the storage never shrinks and is freed at destruction.
+#pragma once
+
+#include "frame/memory.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <utility>
+
+namespace velkorin {
+
+template <class T>
+class RingBuffer {
+public:
+    RingBuffer() noexcept = default;
+    RingBuffer(RingBuffer&& other) noexcept
+        : slots_(std::exchange(other.slots_, nullptr)),
+          capacity_(std::exchange(other.capacity_, 0)),
+          head_(std::exchange(other.head_, 0)),
+          size_(std::exchange(other.size_, 0)) {}
+    RingBuffer(const RingBuffer&) = delete;
+    RingBuffer& operator=(const RingBuffer&) = delete;
+    RingBuffer& operator=(RingBuffer&&) = delete;
+
+    // Destroys the elements front to back, then frees the storage.
+    ~RingBuffer() {
+        while (size_ > 0) {
+            T* front = slot(head_);
+            head_ = next(head_);
+            --size_;
+            front->~T();
+        }
+        free_bytes(slots_);
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    void push_back(T value) {
+        if (size_ == capacity_) grow();
+        std::size_t back = head_ + size_;
+        if (back >= capacity_) back -= capacity_;
+        ::new (static_cast<void*>(slot(back))) T(std::move(value));
+        ++size_;
+    }
+
+    std::optional<T> pop_front() {
+        if (size_ == 0) return std::nullopt;
+        T* front = slot(head_);
+        std::optional<T> out(std::move(*front));
+        front->~T();
+        head_ = next(head_);
+        --size_;
+        return out;
+    }
+
+    // Requires: !empty().
+    const T& front() const noexcept { return *slot(head_); }
+
+    // Calls f(const T&) for each element, front to back.
+    template <class F>
+    void for_each(F&& f) const {
+        std::size_t at = head_;
+        for (std::size_t i = 0; i < size_; ++i) {
+            f(*slot(at));
+            at = next(at);
+        }
+    }
+
+private:
+    T* slot(std::size_t i) const noexcept { return slots_ + i; }
+    std::size_t next(std::size_t i) const noexcept { return i + 1 == capacity_ ? 0 : i + 1; }
+
+    // Moves the elements into new storage front first, so the front lands in slot 0.
+    void grow() {
+        const std::size_t new_capacity = capacity_ < 2 ? 4 : capacity_ * 2;
+        T* fresh = allocate_array<T>(new_capacity);
+        std::size_t at = head_;
+        for (std::size_t i = 0; i < size_; ++i) {
+            ::new (static_cast<void*>(fresh + i)) T(std::move(*slot(at)));
+            slot(at)->~T();
+            at = next(at);
+        }
+        free_bytes(slots_);
+        slots_ = fresh;
+        capacity_ = new_capacity;
+        head_ = 0;
+    }
+
+    T* slots_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace velkorin

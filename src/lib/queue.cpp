@@ -1,0 +1,44 @@
+// PyQueue: a first-in, first-out queue of Python objects.
+#include "lib/classes.hpp"
+#include "lib/core/ring_buffer.hpp"
+
+namespace velkorin {
+
+namespace {
+
+class Queue {
+public:
+    void push(PyObject* v) { ring_.push_back(OwnedRef::borrow(v)); }
+
+    std::optional<OwnedRef> pop() { return ring_.pop_front(); }
+
+    std::optional<OwnedRef> peek() const {
+        if (ring_.empty()) return std::nullopt;
+        return ring_.front().clone();
+    }
+
+    std::uint64_t len() const { return ring_.size(); }
+
+    OwnedRef to_list() const {
+        Vec<OwnedRef> items;
+        items.reserve(ring_.size());
+        ring_.for_each([&](const OwnedRef& item) { items.push_back(item.clone()); });
+        return object_list(std::move(items));
+    }
+
+private:
+    RingBuffer<OwnedRef> ring_;
+};
+
+using QueueClass = PyClass<"PyQueue", Queue,
+    Def<"push", &Queue::push, "v">,
+    Def<"pop", &Queue::pop>,
+    Def<"peek", &Queue::peek>,
+    Def<"len", &Queue::len>,
+    Def<"to_list", &Queue::to_list>>;
+
+}  // namespace
+
+const ClassInfo& py_queue_class = QueueClass::info;
+
+}  // namespace velkorin
