@@ -101,8 +101,8 @@ Result<void> check_missing(const FunctionDescription& desc, std::size_t nargs, P
 
 }  // namespace
 
-Result<void> extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames, PyObject** slots) {
+Result<void> extract_arguments_fastcall_general(const FunctionDescription& desc, PyObject* const* args,
+                                                Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     const auto given = static_cast<std::size_t>(nargs);
     for (std::size_t i = 0; i < desc.nparams; ++i) slots[i] = i < given ? args[i] : nullptr;
     if (given > desc.nparams) return too_many_positional(desc, given);

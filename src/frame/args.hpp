@@ -22,8 +22,17 @@ struct FunctionDescription {
 
 // Vector calling convention: args holds nargs positional arguments followed
 // by the values of the keywords named in kwnames (null when there are none).
-Result<void> extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames, PyObject** slots);
+Result<void> extract_arguments_fastcall_general(const FunctionDescription& desc, PyObject* const* args,
+                                                Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+
+inline Result<void> extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
+                                               Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == desc.nparams) [[likely]] {
+        for (std::size_t i = 0; i < desc.nparams; ++i) slots[i] = args[i];
+        return {};
+    }
+    return extract_arguments_fastcall_general(desc, args, nargs, kwnames, slots);
+}
 
 // Tuple-and-dictionary convention of tp_new; kwargs may be null.
 Result<void> extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs,

@@ -33,11 +33,6 @@ Result<PyTypeObject*> create_type_object(const ClassInfo& info) {
     return cast_error(self, info.name);
 }
 
-[[gnu::cold]] Error borrow_error(BorrowKind kind) {
-    return Error::deferred(PyExc_RuntimeError,
-                           kind == BorrowKind::shared ? "Already mutably borrowed" : "Already borrowed");
-}
-
 [[gnu::cold]] PyTypeObject* type_for_receiver_failed(const ClassInfo& info, Error&& error) {
     std::move(error).restore();
     PyErr_WriteUnraisable(nullptr);
@@ -49,38 +44,28 @@ Result<PyTypeObject*> create_type_object(const ClassInfo& info) {
 
 }  // namespace
 
+Error borrow_error(BorrowKind kind) {
+    return Error::deferred(PyExc_RuntimeError,
+                           kind == BorrowKind::shared ? "Already mutably borrowed" : "Already borrowed");
+}
+
 Result<PyTypeObject*> class_type(const ClassInfo& info) {
     auto type = info.cell->get_or_try_init([&] { return create_type_object(info); });
     if (!type) [[unlikely]] return initialization_error(info, std::move(type.error()));
     return *type.value();
 }
 
-Result<BorrowGuard> accept_receiver(const ClassInfo& info, PyObject* self, BorrowFlag& flag, BorrowKind kind) {
+Result<void> check_receiver_type(const ClassInfo& info, PyObject* self) {
     PyTypeObject* const* cached = info.cell->get();
     PyTypeObject* type = nullptr;
-    if (cached) [[likely]] {
+    if (cached) {
         type = *cached;
     } else {
         auto made = class_type(info);
         type = made ? made.value() : type_for_receiver_failed(info, std::move(made.error()));
     }
-    if (!Py_IS_TYPE(self, type) && !PyType_IsSubtype(Py_TYPE(self), type)) [[unlikely]] {
-        return receiver_cast_error(self, info);
-    }
-    if (kind == BorrowKind::exclusive) {
-        std::uint64_t expected = 0;
-        if (!flag.compare_exchange_strong(expected, ~std::uint64_t{0}, std::memory_order_acquire,
-                                          std::memory_order_relaxed)) [[unlikely]] {
-            return borrow_error(kind);
-        }
-    } else {
-        std::uint64_t current = flag.load(std::memory_order_relaxed);
-        do {
-            if (current == ~std::uint64_t{0}) [[unlikely]] return borrow_error(kind);
-        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                             std::memory_order_relaxed));
-    }
-    return BorrowGuard(&flag, kind);
+    if (!PyType_IsSubtype(Py_TYPE(self), type)) return receiver_cast_error(self, info);
+    return {};
 }
 
 Result<PyObject*> allocate_instance(PyTypeObject* subtype) {

@@ -70,8 +70,34 @@ struct ClassInfo {
 // original error as its __cause__.
 Result<PyTypeObject*> class_type(const ClassInfo& info);
 
+// The type check of a receiver whose type is not exactly the class.
+Result<void> check_receiver_type(const ClassInfo& info, PyObject* self);
+
+[[gnu::cold]] Error borrow_error(BorrowKind kind);
+
 // Checks that `self` is an instance of the class and takes the borrow.
-Result<BorrowGuard> accept_receiver(const ClassInfo& info, PyObject* self, BorrowFlag& flag, BorrowKind kind);
+[[gnu::always_inline]] inline Result<BorrowGuard> accept_receiver(const ClassInfo& info, PyObject* self, BorrowFlag& flag,
+                                           BorrowKind kind) {
+    PyTypeObject* const* cached = info.cell->get();
+    if (cached == nullptr || !Py_IS_TYPE(self, *cached)) [[unlikely]] {
+        if (auto checked = check_receiver_type(info, self); !checked) return std::move(checked.error());
+    }
+    constexpr std::uint64_t exclusive = ~std::uint64_t{0};
+    if (kind == BorrowKind::exclusive) {
+        std::uint64_t expected = 0;
+        if (!flag.compare_exchange_strong(expected, exclusive, std::memory_order_acquire,
+                                          std::memory_order_relaxed)) [[unlikely]] {
+            return borrow_error(kind);
+        }
+    } else {
+        std::uint64_t current = flag.load(std::memory_order_relaxed);
+        do {
+            if (current == exclusive) [[unlikely]] return borrow_error(kind);
+        } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed));
+    }
+    return BorrowGuard(&flag, kind);
+}
 
 // Allocates an instance of `subtype` (its tp_alloc, or PyType_GenericAlloc).
 Result<PyObject*> allocate_instance(PyTypeObject* subtype);

@@ -118,24 +118,19 @@ Result<IntVec> FromPython<IntVec>::extract(PyObject* obj) {
 
 OwnedRef new_reference_to(PyObject* obj) { return OwnedRef::borrow(obj); }
 
-OwnedRef int_list(const std::int64_t* values, std::size_t n) {
+OwnedRef new_list(std::size_t n) {
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) api_call_failed();
+    return list;
+}
+
+OwnedRef int_list(const std::int64_t* values, std::size_t n) {
+    OwnedRef list = new_list(n);
     for (std::size_t i = 0; i < n; ++i) {
         PyObject* item = PyLong_FromLongLong(values[i]);
         if (!item) api_call_failed();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
-    return list;
-}
-
-OwnedRef object_list(Vec<OwnedRef>&& items) {
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) api_call_failed();
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
-    }
-    items.clear();
     return list;
 }
 

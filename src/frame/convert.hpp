@@ -52,11 +52,11 @@ inline Result<std::int64_t> FromPython<std::int64_t>::extract(PyObject* obj) {
     return static_cast<std::int64_t>(value);
 }
 
-// New list of `n` ints; the elements are produced by `at(i)`.
+// New list of the `n` ints at `values`.
 OwnedRef int_list(const std::int64_t* values, std::size_t n);
 
-// New list that takes over the references in `items`.
-OwnedRef object_list(Vec<OwnedRef>&& items);
+// New list of `n` empty slots, for the caller to fill with PyList_SET_ITEM.
+OwnedRef new_list(std::size_t n);
 
 OwnedRef new_reference_to(PyObject* obj);
 

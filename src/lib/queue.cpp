@@ -20,10 +20,10 @@ public:
     std::uint64_t len() const { return ring_.size(); }
 
     OwnedRef to_list() const {
-        Vec<OwnedRef> items;
-        items.reserve(ring_.size());
-        ring_.for_each([&](const OwnedRef& item) { items.push_back(item.clone()); });
-        return object_list(std::move(items));
+        OwnedRef list = new_list(ring_.size());
+        Py_ssize_t i = 0;
+        ring_.for_each([&](const OwnedRef& item) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(item.get())); });
+        return list;
     }
 
 private:
