@@ -11,6 +11,7 @@
 
 #include "frame/memory.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <utility>
@@ -82,7 +83,7 @@ private:
 
     // Moves the elements into new storage front first, so the front lands in slot 0.
     void grow() {
-        const std::size_t new_capacity = capacity_ < 2 ? 4 : capacity_ * 2;
+        const std::size_t new_capacity = std::max<std::size_t>(2 * capacity_, 4);
         T* fresh = allocate_array<T>(new_capacity);
         std::size_t at = head_;
         for (std::size_t i = 0; i < size_; ++i) {
