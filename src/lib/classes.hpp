@@ -5,6 +5,7 @@
 
 namespace velkorin {
 
+extern const ClassInfo& py_btree_set_class;
 extern const ClassInfo& py_queue_class;
 
 }  // namespace velkorin

@@ -10,8 +10,13 @@ namespace velkorin {
 namespace {
 
 const Registration registrations[] = {
+    function<Def<"bubble_sort", &bubble_sort, "v">>(),
+    function<Def<"selection_sort", &selection_sort, "v">>(),
+    function<Def<"quick_sort", &quick_sort, "v">>(),
+    function<Def<"merge_sort", &merge_sort, "v">>(),
     function<Def<"linear_search", &linear_search, "v", "target">>(),
     function<Def<"binary_search", &binary_search, "v", "target">>(),
+    class_(py_btree_set_class),
     class_(py_queue_class),
 };
 

@@ -1,0 +1,30 @@
+// PyBTreeSet: an ordered set of 64-bit integers.
+#include "lib/classes.hpp"
+#include "lib/core/btree_set.hpp"
+
+namespace velkorin {
+
+namespace {
+
+class BTreeSetContents {
+public:
+    bool insert(std::int64_t v) { return tree_.insert(v); }
+    bool contains(std::int64_t v) const { return tree_.contains(v); }
+    bool remove(std::int64_t v) { return tree_.remove(v); }
+    IntVec to_list() const { return tree_.to_vector(); }
+
+private:
+    BTreeSet<std::int64_t> tree_;
+};
+
+using BTreeSetClass = PyClass<"PyBTreeSet", BTreeSetContents,
+    Def<"insert", &BTreeSetContents::insert, "v">,
+    Def<"contains", &BTreeSetContents::contains, "v">,
+    Def<"remove", &BTreeSetContents::remove, "v">,
+    Def<"to_list", &BTreeSetContents::to_list>>;
+
+}  // namespace
+
+const ClassInfo& py_btree_set_class = BTreeSetClass::info;
+
+}  // namespace velkorin

@@ -1,0 +1,521 @@
+// Ordered set of keys held in a B-tree (the core of PyBTreeSet).
+//
+// Nodes. A leaf is one block; an internal node is a leaf followed by its
+// child references, so every node can be handled as a Leaf* and the tree
+// level tells which ones also carry children:
+//
+//   Leaf      [parent | parent_idx:16 | len:16 | keys[11]]
+//   Internal  [Leaf data ...................... | edges[12]]
+//
+//                 [ 40 | 80 ]          root, internal (level 1); height = 1
+//                /     |     \         edges[0], edges[1], edges[2]
+//   [5 10 .. 33]  [41 .. 77]  [81 .. 99]   leaves (level 0), 5..11 keys each
+//
+// Invariants (checked by find_violation()):
+//   - keys[0 .. len) of every node are strictly ascending, and key i of an
+//     internal node lies strictly between the keys of edges[i] and edges[i+1];
+//   - an internal node with n keys has n + 1 non-null children, and child i
+//     has parent == that node and parent_idx == i; the root has no parent;
+//   - every node but the root holds kMinKeys .. kCapacity keys; the root of a
+//     non-empty set holds at least one;
+//   - all leaves lie `height` levels below the root; `length` is the number
+//     of keys in the tree;
+//   - no root exists until the first insertion; once allocated, the root
+//     stays (removing the last key leaves an empty root leaf).
+//
+// Insertion splits a full node around one of its middle keys so that both
+// halves hold at least kMinKeys after the new key is placed; the separator
+// moves into the parent and a root split adds a level. Removal takes a key
+// out of a leaf (an internal key is replaced by its in-order predecessor),
+// then refills an underfull node from its left sibling when it has one, else
+// its right one: the pair is merged when it fits in one node, otherwise keys
+// rotate through the parent. A root left without keys hands over to its only
+// child.
+//
+// Nodes carry no leaf flag: a node's level, counted down from `height` at the
+// root, tells whether it has children, so all leaves lie at one depth by
+// construction. Slots keys[len ..) hold initialised but meaningless values:
+// nodes are zeroed when allocated, so the search may read all kCapacity slots.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <type_traits>
+#include <utility>
+
+#include "frame/memory.hpp"
+
+namespace velkorin {
+
+// Requires: Less is a strict weak order on K that does not throw.
+template <class K, class Less = std::less<K>>
+class BTreeSet {
+    static_assert(std::is_trivially_copyable_v<K> && std::is_default_constructible_v<K>,
+                  "BTreeSet moves keys with memmove: the key type must be trivially copyable");
+
+public:
+    static constexpr unsigned kCapacity = 11;  // keys per node
+    static constexpr unsigned kMinKeys = 5;    // keys per non-root node, at least
+
+    BTreeSet() noexcept = default;
+    BTreeSet(const BTreeSet&) = delete;
+    BTreeSet& operator=(const BTreeSet&) = delete;
+
+    BTreeSet(BTreeSet&& other) noexcept
+        : root_(std::exchange(other.root_, nullptr)),
+          height_(std::exchange(other.height_, 0)),
+          length_(std::exchange(other.length_, 0)) {}
+
+    BTreeSet& operator=(BTreeSet&& other) noexcept {
+        if (this != &other) {
+            free_all();
+            root_ = std::exchange(other.root_, nullptr);
+            height_ = std::exchange(other.height_, 0);
+            length_ = std::exchange(other.length_, 0);
+        }
+        return *this;
+    }
+
+    ~BTreeSet() { free_all(); }
+
+    std::size_t size() const noexcept { return length_; }
+    bool empty() const noexcept { return length_ == 0; }
+    // Internal levels above the leaves; 0 while the root is a leaf.
+    std::size_t height() const noexcept { return height_; }
+    // True once the first insertion has allocated the root.
+    bool allocated() const noexcept { return root_ != nullptr; }
+
+    bool contains(K v) const noexcept {
+        const Leaf* node = root_;
+        if (node == nullptr) return false;
+        for (std::size_t level = height_;; --level) {
+            const unsigned i = lower_index(node, v);
+            if (i < node->len && !less_(v, node->keys[i])) return true;
+            if (level == 0) return false;
+            node = as_internal(node)->edges[i];
+        }
+    }
+
+    // Returns true if v was added, false if it was already present.
+    bool insert(K v) noexcept {
+        Leaf* node = root_;
+        if (node == nullptr) {
+            node = create<Leaf>();
+            node->keys[0] = v;
+            node->len = 1;
+            root_ = node;
+            length_ = 1;
+            return true;
+        }
+        for (std::size_t level = height_;; --level) {
+            const unsigned i = lower_index(node, v);
+            if (i < node->len && !less_(v, node->keys[i])) return false;
+            if (level == 0) {
+                if (node->len < kCapacity) {
+                    insert_key(node, i, v);
+                } else {
+                    split_leaf_and_insert(node, i, v);
+                }
+                ++length_;
+                return true;
+            }
+            node = as_internal(node)->edges[i];
+        }
+    }
+
+    // Returns true if v was present and is now removed.
+    bool remove(K v) noexcept {
+        Leaf* node = root_;
+        if (node == nullptr) return false;
+        std::size_t level = height_;
+        unsigned i;
+        for (;; --level) {
+            i = lower_index(node, v);
+            if (i < node->len && !less_(v, node->keys[i])) break;
+            if (level == 0) return false;
+            node = as_internal(node)->edges[i];
+        }
+        Leaf* leaf = node;
+        if (level == 0) {
+            erase_key(leaf, i);
+        } else {
+            // Replace v by its in-order predecessor, the last key of the
+            // rightmost leaf under the child just left of v.
+            leaf = as_internal(node)->edges[i];
+            while (--level > 0) leaf = as_internal(leaf)->edges[leaf->len];
+            node->keys[i] = leaf->keys[--leaf->len];
+        }
+        --length_;
+        if (leaf->len < kMinKeys) rebalance(leaf);
+        return true;
+    }
+
+    // Calls f(key) for every key in ascending order.
+    template <class F>
+    void for_each(F&& f) const {
+        const Leaf* node = root_;
+        if (node == nullptr) return;
+        node = leftmost_leaf(node, height_);
+        for (;;) {
+            for (unsigned j = 0; j < node->len; ++j) f(node->keys[j]);
+            // Climb while node is its parent's last child, then visit the
+            // separator and the leftmost leaf of the next subtree.
+            std::size_t level = 0;
+            for (;;) {
+                const Internal* parent = node->parent;
+                if (parent == nullptr) return;
+                const unsigned idx = node->parent_idx;
+                ++level;
+                if (idx < parent->data.len) {
+                    f(parent->data.keys[idx]);
+                    node = leftmost_leaf(parent->edges[idx + 1], level - 1);
+                    break;
+                }
+                node = &parent->data;
+            }
+        }
+    }
+
+    Vec<K> to_vector() const {
+        Vec<K> out;
+        out.reserve(length_);
+        for_each([&out](const K& k) { out.push_back(k); });
+        return out;
+    }
+
+    // Walks the whole tree; returns null when every invariant holds, else a
+    // description of the first violation found.
+    const char* find_violation() const {
+        if (root_ == nullptr) {
+            if (height_ != 0 || length_ != 0) return "no root but nonzero height or length";
+            return nullptr;
+        }
+        if (root_->parent != nullptr) return "root has a parent";
+        if (height_ > 0 && root_->len == 0) return "internal root without keys";
+        std::size_t count = 0;
+        if (const char* err = check_node(root_, height_, nullptr, nullptr, count)) return err;
+        if (count != length_) return "stored length differs from the number of keys";
+        return nullptr;
+    }
+
+    bool verify() const { return find_violation() == nullptr; }
+
+private:
+    struct Internal;
+
+    struct Leaf {
+        Internal* parent;          // null for the root
+        std::uint16_t parent_idx;  // index among the parent's edges
+        std::uint16_t len;         // keys in use
+        K keys[kCapacity];
+    };
+
+    struct Internal {
+        Leaf data;  // first member, so Leaf* and Internal* convert exactly
+        Leaf* edges[kCapacity + 1];
+    };
+
+    static_assert(std::is_standard_layout_v<Internal>);
+
+    // Where a full node splits for an insertion at key position i: keys
+    // before `middle` stay, keys after it move right, and the new key goes to
+    // position `pos` of the left or right half. Both halves end with at
+    // least kMinKeys keys.
+    struct SplitPoint {
+        unsigned middle;
+        bool into_left;
+        unsigned pos;
+    };
+
+    static constexpr unsigned kCenter = kCapacity / 2;
+    static_assert(kCapacity == 2 * kMinKeys + 1);
+
+    static constexpr SplitPoint split_point(unsigned i) noexcept {
+        if (i < kCenter) return {kCenter - 1, true, i};
+        if (i == kCenter) return {kCenter, true, i};
+        if (i == kCenter + 1) return {kCenter, false, 0};
+        return {kCenter + 1, false, i - (kCenter + 2)};
+    }
+
+    static Internal* as_internal(Leaf* node) noexcept { return reinterpret_cast<Internal*>(node); }
+    static const Internal* as_internal(const Leaf* node) noexcept {
+        return reinterpret_cast<const Internal*>(node);
+    }
+
+    // Requires: node lies `level` levels above the leaves.
+    static const Leaf* leftmost_leaf(const Leaf* node, std::size_t level) noexcept {
+        for (; level > 0; --level) node = as_internal(node)->edges[0];
+        return node;
+    }
+
+    // Index of the first key >= v (node->len when there is none). Counting
+    // the keys below v over all slots gives the same index as a left-to-right
+    // scan, without a data-dependent branch per key.
+    unsigned lower_index(const Leaf* node, const K& v) const noexcept {
+        const unsigned n = node->len;
+        unsigned i = 0;
+        for (unsigned j = 0; j < kCapacity; ++j) {
+            i += static_cast<unsigned>((j < n) & less_(node->keys[j], v));
+        }
+        return i;
+    }
+
+    // Requires: node->len < kCapacity, i <= node->len.
+    static void insert_key(Leaf* node, unsigned i, K v) noexcept {
+        std::memmove(node->keys + i + 1, node->keys + i, (node->len - i) * sizeof(K));
+        node->keys[i] = v;
+        ++node->len;
+    }
+
+    // Requires: i < node->len.
+    static void erase_key(Leaf* node, unsigned i) noexcept {
+        std::memmove(node->keys + i, node->keys + i + 1, (node->len - i - 1) * sizeof(K));
+        --node->len;
+    }
+
+    // Points children first .. last of node back at it.
+    static void adopt_edges(Internal* node, unsigned first, unsigned last) noexcept {
+        for (unsigned j = first; j <= last; ++j) {
+            node->edges[j]->parent = node;
+            node->edges[j]->parent_idx = static_cast<std::uint16_t>(j);
+        }
+    }
+
+    // Inserts key at position i and edge just right of it.
+    // Requires: node->data.len < kCapacity, i <= node->data.len.
+    static void insert_key_edge(Internal* node, unsigned i, K key, Leaf* edge) noexcept {
+        const unsigned n = node->data.len;
+        std::memmove(node->data.keys + i + 1, node->data.keys + i, (n - i) * sizeof(K));
+        node->data.keys[i] = key;
+        std::memmove(node->edges + i + 2, node->edges + i + 1, (n - i) * sizeof(Leaf*));
+        node->edges[i + 1] = edge;
+        node->data.len = static_cast<std::uint16_t>(n + 1);
+        adopt_edges(node, i + 1, n + 1);
+    }
+
+    // Moves keys after `middle` into the empty node `right`, leaves keys
+    // before it in `left`, and returns the key at `middle`.
+    static K split_keys(Leaf* left, Leaf* right, unsigned middle) noexcept {
+        const unsigned moved = kCapacity - middle - 1;
+        std::memcpy(right->keys, left->keys + middle + 1, moved * sizeof(K));
+        right->len = static_cast<std::uint16_t>(moved);
+        left->len = static_cast<std::uint16_t>(middle);
+        return left->keys[middle];
+    }
+
+    // Requires: leaf->len == kCapacity, i <= kCapacity.
+    [[gnu::noinline]] void split_leaf_and_insert(Leaf* leaf, unsigned i, K v) noexcept {
+        const SplitPoint sp = split_point(i);
+        Leaf* right = create<Leaf>();
+        const K separator = split_keys(leaf, right, sp.middle);
+        insert_key(sp.into_left ? leaf : right, sp.pos, v);
+        insert_separator(leaf, separator, right);
+    }
+
+    // Places separator and the new node `right` just after `left` in
+    // left's parent, splitting full ancestors and growing a new root when
+    // needed.
+    void insert_separator(Leaf* left, K separator, Leaf* right) noexcept {
+        for (;;) {
+            Internal* parent = left->parent;
+            if (parent == nullptr) {
+                Internal* root = create<Internal>();
+                root->data.keys[0] = separator;
+                root->data.len = 1;
+                root->edges[0] = left;
+                root->edges[1] = right;
+                adopt_edges(root, 0, 1);
+                root_ = &root->data;
+                ++height_;
+                return;
+            }
+            const unsigned i = left->parent_idx;
+            if (parent->data.len < kCapacity) {
+                insert_key_edge(parent, i, separator, right);
+                return;
+            }
+            const SplitPoint sp = split_point(i);
+            Internal* sibling = create<Internal>();
+            const K up = split_keys(&parent->data, &sibling->data, sp.middle);
+            const unsigned moved_edges = kCapacity - sp.middle;
+            std::memcpy(sibling->edges, parent->edges + sp.middle + 1, moved_edges * sizeof(Leaf*));
+            adopt_edges(sibling, 0, moved_edges - 1);
+            insert_key_edge(sp.into_left ? parent : sibling, sp.pos, separator, right);
+            left = &parent->data;
+            separator = up;
+            right = &sibling->data;
+        }
+    }
+
+    static void free_node(Leaf* node, std::size_t level) noexcept {
+        if (level == 0) {
+            destroy(node);
+        } else {
+            destroy(as_internal(node));
+        }
+    }
+
+    // Refills node, a leaf with fewer than kMinKeys keys, then each ancestor
+    // that a merge leaves underfull; drops an internal root left without keys.
+    [[gnu::noinline]] void rebalance(Leaf* node) noexcept {
+        for (std::size_t level = 0; node->len < kMinKeys; ++level) {
+            Internal* parent = node->parent;
+            if (parent == nullptr) {
+                if (node->len == 0 && level > 0) {
+                    Internal* old_root = as_internal(node);
+                    root_ = old_root->edges[0];
+                    root_->parent = nullptr;
+                    root_->parent_idx = 0;
+                    --height_;
+                    destroy(old_root);
+                }
+                return;
+            }
+            const unsigned idx = node->parent_idx;
+            const unsigned sep = idx > 0 ? idx - 1 : 0;
+            Leaf* left = parent->edges[sep];
+            Leaf* right = parent->edges[sep + 1];
+            if (left->len + 1u + right->len <= kCapacity) {
+                merge(parent, sep, level);
+                node = &parent->data;
+            } else {
+                const unsigned count = kMinKeys - node->len;
+                if (node == right) {
+                    rotate_right(parent, sep, count, level);
+                } else {
+                    rotate_left(parent, sep, count, level);
+                }
+                return;
+            }
+        }
+    }
+
+    // Merges edges[sep + 1] of parent into edges[sep], pulling key sep down
+    // between them, and frees the right node.
+    // Requires: the two children and the separator fit in one node.
+    static void merge(Internal* parent, unsigned sep, std::size_t level) noexcept {
+        Leaf* left = parent->edges[sep];
+        Leaf* right = parent->edges[sep + 1];
+        const unsigned ln = left->len;
+        const unsigned rn = right->len;
+        left->keys[ln] = parent->data.keys[sep];
+        std::memcpy(left->keys + ln + 1, right->keys, rn * sizeof(K));
+        left->len = static_cast<std::uint16_t>(ln + 1 + rn);
+        if (level > 0) {
+            Internal* l = as_internal(left);
+            std::memcpy(l->edges + ln + 1, as_internal(right)->edges, (rn + 1) * sizeof(Leaf*));
+            adopt_edges(l, ln + 1, ln + 1 + rn);
+        }
+        const unsigned pn = parent->data.len;
+        std::memmove(parent->data.keys + sep, parent->data.keys + sep + 1, (pn - sep - 1) * sizeof(K));
+        std::memmove(parent->edges + sep + 1, parent->edges + sep + 2, (pn - sep - 1) * sizeof(Leaf*));
+        parent->data.len = static_cast<std::uint16_t>(pn - 1);
+        adopt_edges(parent, sep + 1, pn - 1);
+        free_node(right, level);
+    }
+
+    // Moves `count` keys from edges[sep] through the parent into edges[sep + 1].
+    // Requires: edges[sep] keeps at least kMinKeys keys afterwards.
+    static void rotate_right(Internal* parent, unsigned sep, unsigned count, std::size_t level) noexcept {
+        Leaf* left = parent->edges[sep];
+        Leaf* right = parent->edges[sep + 1];
+        const unsigned ln = left->len;
+        const unsigned rn = right->len;
+        std::memmove(right->keys + count, right->keys, rn * sizeof(K));
+        right->keys[count - 1] = parent->data.keys[sep];
+        std::memcpy(right->keys, left->keys + ln - count + 1, (count - 1) * sizeof(K));
+        parent->data.keys[sep] = left->keys[ln - count];
+        if (level > 0) {
+            Internal* r = as_internal(right);
+            std::memmove(r->edges + count, r->edges, (rn + 1) * sizeof(Leaf*));
+            std::memcpy(r->edges, as_internal(left)->edges + ln + 1 - count, count * sizeof(Leaf*));
+            adopt_edges(r, 0, rn + count);
+        }
+        left->len = static_cast<std::uint16_t>(ln - count);
+        right->len = static_cast<std::uint16_t>(rn + count);
+    }
+
+    // Moves `count` keys from edges[sep + 1] through the parent into edges[sep].
+    // Requires: edges[sep + 1] keeps at least kMinKeys keys afterwards.
+    static void rotate_left(Internal* parent, unsigned sep, unsigned count, std::size_t level) noexcept {
+        Leaf* left = parent->edges[sep];
+        Leaf* right = parent->edges[sep + 1];
+        const unsigned ln = left->len;
+        const unsigned rn = right->len;
+        left->keys[ln] = parent->data.keys[sep];
+        std::memcpy(left->keys + ln + 1, right->keys, (count - 1) * sizeof(K));
+        parent->data.keys[sep] = right->keys[count - 1];
+        std::memmove(right->keys, right->keys + count, (rn - count) * sizeof(K));
+        if (level > 0) {
+            Internal* l = as_internal(left);
+            Internal* r = as_internal(right);
+            std::memcpy(l->edges + ln + 1, r->edges, count * sizeof(Leaf*));
+            adopt_edges(l, ln + 1, ln + count);
+            std::memmove(r->edges, r->edges + count, (rn - count + 1) * sizeof(Leaf*));
+            adopt_edges(r, 0, rn - count);
+        }
+        left->len = static_cast<std::uint16_t>(ln + count);
+        right->len = static_cast<std::uint16_t>(rn - count);
+    }
+
+    // Frees every node in post-order, climbing through parent links.
+    void free_all() noexcept {
+        Leaf* node = root_;
+        if (node == nullptr) return;
+        std::size_t level = height_;
+        for (; level > 0; --level) node = as_internal(node)->edges[0];
+        for (;;) {
+            Internal* parent = node->parent;
+            const unsigned idx = node->parent_idx;
+            free_node(node, level);
+            if (parent == nullptr) break;
+            ++level;
+            if (idx < parent->data.len) {
+                node = parent->edges[idx + 1];
+                for (--level; level > 0; --level) node = as_internal(node)->edges[0];
+            } else {
+                node = &parent->data;
+            }
+        }
+        root_ = nullptr;
+        height_ = 0;
+        length_ = 0;
+    }
+
+    // Checks the subtree under node, `level` levels above the leaves, whose
+    // keys must lie strictly between *lo and *hi (where given).
+    const char* check_node(const Leaf* node, std::size_t level, const K* lo, const K* hi,
+                           std::size_t& count) const {
+        const unsigned n = node->len;
+        if (n > kCapacity) return "node holds more keys than fit";
+        if (node != root_ && n < kMinKeys) return "non-root node holds fewer than the minimum keys";
+        if (node == root_ && length_ > 0 && n == 0) return "root of a non-empty set holds no keys";
+        for (unsigned j = 0; j < n; ++j) {
+            if (j > 0 && !less_(node->keys[j - 1], node->keys[j])) return "keys not strictly ascending in a node";
+            if (lo != nullptr && !less_(*lo, node->keys[j])) return "key not above its lower separator";
+            if (hi != nullptr && !less_(node->keys[j], *hi)) return "key not below its upper separator";
+        }
+        count += n;
+        if (level == 0) return nullptr;
+        const Internal* in = as_internal(node);
+        for (unsigned j = 0; j <= n; ++j) {
+            const Leaf* child = in->edges[j];
+            if (child == nullptr) return "missing child";
+            if (child->parent != in) return "wrong parent link";
+            if (child->parent_idx != j) return "wrong child index";
+            const K* child_lo = j > 0 ? &node->keys[j - 1] : lo;
+            const K* child_hi = j < n ? &node->keys[j] : hi;
+            if (const char* err = check_node(child, level - 1, child_lo, child_hi, count)) return err;
+        }
+        return nullptr;
+    }
+
+    Leaf* root_ = nullptr;
+    std::size_t height_ = 0;
+    std::size_t length_ = 0;
+    [[no_unique_address]] Less less_{};
+};
+
+}  // namespace velkorin
