@@ -1,6 +1,7 @@
 #include "lib/algorithms.hpp"
 
 #include "lib/core/searching.hpp"
+#include "lib/core/sorting.hpp"
 
 namespace velkorin {
 
@@ -12,6 +13,26 @@ std::optional<std::uint64_t> widen(std::optional<std::size_t> index) {
 }
 
 }  // namespace
+
+IntVec merge_sort(IntVec v) {
+    velkorin::merge_sort<std::int64_t>(v);
+    return v;
+}
+
+IntVec quick_sort(IntVec v) {
+    velkorin::quick_sort<std::int64_t>(v);
+    return v;
+}
+
+IntVec bubble_sort(IntVec v) {
+    velkorin::bubble_sort<std::int64_t>(v);
+    return v;
+}
+
+IntVec selection_sort(IntVec v) {
+    velkorin::selection_sort<std::int64_t>(v);
+    return v;
+}
 
 std::optional<std::uint64_t> binary_search(IntVec v, std::int64_t target) {
     return widen(velkorin::binary_search<std::int64_t>(v, target));

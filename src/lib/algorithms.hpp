@@ -9,6 +9,11 @@
 
 namespace velkorin {
 
+IntVec merge_sort(IntVec v);
+IntVec quick_sort(IntVec v);
+IntVec bubble_sort(IntVec v);
+IntVec selection_sort(IntVec v);
+
 std::optional<std::uint64_t> binary_search(IntVec v, std::int64_t target);
 std::optional<std::uint64_t> linear_search(IntVec v, std::int64_t target);
 
