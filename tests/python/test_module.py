@@ -1,0 +1,250 @@
+import importlib
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+import velkorin
+
+FINAL_NAMES = [
+    "bubble_sort",
+    "selection_sort",
+    "quick_sort",
+    "merge_sort",
+    "linear_search",
+    "binary_search",
+    "PyLinkedList",
+    "PyHashMap",
+    "PyHashSet",
+    "PyBTreeSet",
+    "PyQueue",
+    "PyPriorityQueue",
+]
+FUNCTIONS = {"linear_search": "(v, target)", "binary_search": "(v, target)"}
+
+SUBINTERPRETER_MESSAGE = (
+    "velkorin does not yet support subinterpreters, see "
+    "https://docs.python.org/3/howto/isolating-extensions.html"
+)
+PANIC_DOC = (
+    "\nThe exception raised when native code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n"
+)
+
+
+def run_python(source):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(source)],
+        env=os.environ,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+
+
+class TestImport:
+    def test_reimport_returns_same_module(self):
+        assert importlib.import_module("velkorin") is velkorin
+        import velkorin as again
+
+        assert again is velkorin
+
+    def test_import_after_removal_from_sys_modules_returns_same_module(self):
+        saved = sys.modules.pop("velkorin")
+        try:
+            fresh = importlib.import_module("velkorin")
+            assert fresh is saved
+            assert fresh.__all__ is saved.__all__
+        finally:
+            sys.modules["velkorin"] = saved
+
+    def test_doc_is_empty_string(self):
+        assert velkorin.__doc__ == ""
+
+    def test_name(self):
+        assert velkorin.__name__ == "velkorin"
+
+
+class TestRegistration:
+    def test_all_is_a_list_in_registration_order(self):
+        assert type(velkorin.__all__) is list
+        present = [name for name in FINAL_NAMES if hasattr(velkorin, name)]
+        assert velkorin.__all__ == present
+
+    def test_current_names_registered(self):
+        for name in ("linear_search", "binary_search", "PyQueue"):
+            assert name in velkorin.__all__
+
+    def test_every_name_in_all_is_attribute_and_in_dir(self):
+        listing = dir(velkorin)
+        for name in velkorin.__all__:
+            assert hasattr(velkorin, name), name
+            assert name in listing, name
+
+    def test_no_duplicates_in_all(self):
+        assert len(set(velkorin.__all__)) == len(velkorin.__all__)
+
+    def test_star_import(self):
+        namespace = {}
+        exec("from velkorin import *", namespace)
+        for name in velkorin.__all__:
+            assert namespace[name] is getattr(velkorin, name)
+
+
+@pytest.mark.parametrize("name", sorted(FUNCTIONS))
+class TestFunctionAttributes:
+    def test_type(self, name):
+        assert type(getattr(velkorin, name)) is type(len)
+
+    def test_name(self, name):
+        fn = getattr(velkorin, name)
+        assert fn.__name__ == name
+        assert fn.__qualname__ == name
+
+    def test_module(self, name):
+        assert getattr(velkorin, name).__module__ == "velkorin"
+
+    def test_self_is_module(self, name):
+        assert getattr(velkorin, name).__self__ is velkorin
+
+    def test_text_signature(self, name):
+        assert getattr(velkorin, name).__text_signature__ == FUNCTIONS[name]
+
+    def test_doc_is_none(self, name):
+        assert getattr(velkorin, name).__doc__ is None
+
+
+def test_second_interpreter_is_refused():
+    result = run_python(
+        """
+        import json, os
+        import _testcapi
+        import velkorin
+
+        r, w = os.pipe()
+        code = chr(10).join([
+            "import os",
+            "try:",
+            "    import velkorin",
+            "except ImportError as e:",
+            "    out = 'ImportError' + chr(0) + str(e)",
+            "except BaseException as e:",
+            "    out = type(e).__name__ + chr(0) + str(e)",
+            "else:",
+            "    out = 'imported' + chr(0)",
+            f"os.write({w}, out.encode())",
+        ])
+        status = _testcapi.run_in_subinterp(code)
+        os.close(w)
+        kind, message = os.read(r, 65536).decode().split(chr(0), 1)
+        velkorin.linear_search([4], 4)
+        print(json.dumps({"status": status, "kind": kind, "message": message,
+                          "still_works": velkorin.linear_search([3, 4], 4)}))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    seen = json.loads(result.stdout)
+    assert seen["status"] == 0
+    assert seen["kind"] == "ImportError"
+    if "velkorin does not yet support" in seen["message"]:
+        assert seen["message"] == SUBINTERPRETER_MESSAGE
+    assert seen["still_works"] == 1
+
+
+@pytest.fixture(scope="module")
+def panic_run():
+    result = run_python(
+        """
+        import json, sys
+        sys.modules["collections.abc"] = None
+        import velkorin
+
+        def call_with_except_exception():
+            try:
+                velkorin.binary_search(5, 1)
+            except Exception:
+                return "caught by except Exception"
+            return "no exception"
+
+        try:
+            outcome = call_with_except_exception()
+        except BaseException as e:
+            first = e
+        else:
+            print(json.dumps({"outcome": outcome}))
+            sys.exit(0)
+
+        P = type(first)
+        seen = {
+            "outcome": "escaped",
+            "message": str(first),
+            "args": list(first.args),
+            "name": P.__name__,
+            "qualname": P.__qualname__,
+            "module": P.__module__,
+            "base_is_base_exception": P.__bases__ == (BaseException,),
+            "doc": P.__doc__,
+            "subclass_of_exception": issubclass(P, Exception),
+        }
+
+        class I:
+            def __index__(self):
+                raise raised
+
+        raised = P("boom")
+        print("=== resume ===", file=sys.stderr, flush=True)
+        try:
+            velkorin.linear_search([I()], 1)
+        except BaseException as e:
+            second = e
+        sys.stderr.flush()
+        seen["second_type_same"] = type(second) is P
+        seen["second_is_new"] = second is not raised
+        seen["second_message"] = str(second)
+        seen["second_args"] = list(second.args)
+        seen["after"] = velkorin.linear_search([7, 8], 8)
+        print(json.dumps(seen))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout), result.stderr
+
+
+class TestPanicException:
+    def test_import_failure_of_sequence_class_panics(self, panic_run):
+        seen, _ = panic_run
+        assert seen["outcome"] == "escaped"
+        assert seen["message"].startswith("could not import collections.abc.Sequence: ")
+        assert len(seen["message"]) > len("could not import collections.abc.Sequence: ")
+        assert seen["args"] == [seen["message"]]
+
+    def test_type(self, panic_run):
+        seen, _ = panic_run
+        assert seen["name"] == "PanicException"
+        assert seen["qualname"] == "PanicException"
+        assert seen["module"] == "velkorin_runtime"
+        assert seen["base_is_base_exception"]
+        assert not seen["subclass_of_exception"]
+        assert seen["doc"] == PANIC_DOC
+
+    def test_panic_from_python_becomes_new_panic(self, panic_run):
+        seen, _ = panic_run
+        assert seen["second_type_same"]
+        assert seen["second_is_new"]
+        assert seen["second_message"] == "boom"
+        assert seen["second_args"] == ["boom"]
+        assert seen["after"] == 1
+
+    def test_resumed_panic_is_reported_on_stderr(self, panic_run):
+        _, stderr = panic_run
+        after = stderr.split("=== resume ===\n", 1)[1].splitlines()
+        assert after[0] == "--- velkorin is resuming a panic after fetching a PanicException from Python. ---"
+        assert after[1] == "Python stack trace below:"
+        assert after[2] == "Traceback (most recent call last):"
+        assert any("__index__" in line for line in after[3:])
+        assert any(line.endswith("PanicException: boom") for line in after[3:])
+        assert stderr.count("--- velkorin is resuming a panic") == 1
