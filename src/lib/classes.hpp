@@ -5,7 +5,9 @@
 
 namespace velkorin {
 
+extern const ClassInfo& py_linked_list_class;
 extern const ClassInfo& py_btree_set_class;
 extern const ClassInfo& py_queue_class;
+extern const ClassInfo& py_priority_queue_class;
 
 }  // namespace velkorin

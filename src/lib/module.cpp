@@ -16,8 +16,10 @@ const Registration registrations[] = {
     function<Def<"merge_sort", &merge_sort, "v">>(),
     function<Def<"linear_search", &linear_search, "v", "target">>(),
     function<Def<"binary_search", &binary_search, "v", "target">>(),
+    class_(py_linked_list_class),
     class_(py_btree_set_class),
     class_(py_queue_class),
+    class_(py_priority_queue_class),
 };
 
 ModuleDefinition velkorin_module{

@@ -1,0 +1,28 @@
+// PyPriorityQueue: a max-priority queue of 64-bit integers.
+#include "lib/classes.hpp"
+#include "lib/core/binary_heap.hpp"
+
+namespace velkorin {
+
+namespace {
+
+class PriorityQueue {
+public:
+    void push(std::int64_t v) { heap_.push(v); }
+    std::optional<std::int64_t> pop() { return heap_.pop(); }
+    std::optional<std::int64_t> peek() const { return heap_.peek(); }
+
+private:
+    MaxHeap<std::int64_t> heap_;
+};
+
+using PriorityQueueClass = PyClass<"PyPriorityQueue", PriorityQueue,
+    Def<"push", &PriorityQueue::push, "v">,
+    Def<"pop", &PriorityQueue::pop>,
+    Def<"peek", &PriorityQueue::peek>>;
+
+}  // namespace
+
+const ClassInfo& py_priority_queue_class = PriorityQueueClass::info;
+
+}  // namespace velkorin
