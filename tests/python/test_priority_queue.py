@@ -1,0 +1,408 @@
+import ctypes
+import heapq
+import random
+
+import pytest
+from hypothesis import settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+from velkorin import PyPriorityQueue
+
+INT64_MIN = -(2**63)
+INT64_MAX = 2**63 - 1
+
+METHODS = {
+    "push": "($self, v)",
+    "pop": "($self)",
+    "peek": "($self)",
+}
+
+
+def interpreter_error(value):
+    """The exception the interpreter's own PyLong_AsLongLong raises for `value`."""
+    convert = ctypes.pythonapi.PyLong_AsLongLong
+    convert.restype = ctypes.c_longlong
+    convert.argtypes = [ctypes.py_object]
+    with pytest.raises(Exception) as info:
+        convert(value)
+    return info.value
+
+
+def drain(q):
+    out = []
+    while (v := q.pop()) is not None:
+        out.append(v)
+    return out
+
+
+def filled(*values):
+    q = PyPriorityQueue()
+    for v in values:
+        q.push(v)
+    return q
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class TestTypeObject:
+    def test_class_signature(self):
+        assert PyPriorityQueue.__name__ == "PyPriorityQueue"
+        assert PyPriorityQueue.__text_signature__ == "()"
+        assert PyPriorityQueue.__doc__ == ""
+
+    def test_method_table(self):
+        own = [name for name in vars(PyPriorityQueue) if not name.startswith("__")]
+        assert own == list(METHODS)
+
+    @pytest.mark.parametrize("name", METHODS)
+    def test_method_signature(self, name):
+        method = getattr(PyPriorityQueue, name)
+        assert method.__text_signature__ == METHODS[name]
+        assert method.__doc__ is None
+        assert method.__qualname__ == f"PyPriorityQueue.{name}"
+
+    @pytest.mark.parametrize("name", ["len", "to_list", "__len__", "__iter__"])
+    def test_missing_methods(self, name):
+        q = filled(1)
+        with pytest.raises(AttributeError):
+            getattr(q, name)
+        with pytest.raises(AttributeError):
+            getattr(PyPriorityQueue, name)
+
+    def test_builtin_len(self):
+        with pytest.raises(TypeError, match="has no len"):
+            len(PyPriorityQueue())
+
+
+class TestOrdering:
+    def test_new_queue_is_empty(self):
+        q = PyPriorityQueue()
+        assert q.peek() is None
+        assert q.pop() is None
+        assert q.peek() is None
+
+    def test_peek_matches_each_pop(self):
+        q = PyPriorityQueue()
+        for v in (5, 1, 9, 3, 9):
+            assert q.push(v) is None
+        seen = []
+        for _ in range(6):
+            peeked = q.peek()
+            popped = q.pop()
+            assert peeked == popped
+            seen.append(popped)
+        assert seen == [9, 9, 5, 3, 1, None]
+
+    def test_peek_does_not_remove(self):
+        q = filled(4, 8)
+        assert q.peek() == 8
+        assert q.peek() == 8
+        assert drain(q) == [8, 4]
+
+    def test_negatives_and_extremes(self):
+        q = filled(-1, 0, INT64_MIN, INT64_MAX)
+        assert q.peek() == INT64_MAX
+        assert drain(q) == [INT64_MAX, 0, -1, INT64_MIN]
+
+    def test_all_negative(self):
+        assert drain(filled(-7, -3, -100, -3)) == [-3, -3, -7, -100]
+
+    def test_results_are_ints(self):
+        q = filled(3, INT64_MIN)
+        assert type(q.peek()) is int
+        assert type(q.pop()) is int
+        assert type(q.pop()) is int
+
+    def test_interleaved_push_pop(self):
+        q = filled(10, 20)
+        assert q.pop() == 20
+        q.push(15)
+        q.push(5)
+        assert q.pop() == 15
+        q.push(30)
+        assert drain(q) == [30, 10, 5]
+
+    def test_reuse_after_emptied(self):
+        q = filled(1, 2, 3)
+        drain(q)
+        assert q.pop() is None
+        q.push(-4)
+        assert q.peek() == -4
+        assert drain(q) == [-4]
+
+    @pytest.mark.parametrize("seed", [0, 1, 2])
+    def test_many_values_with_duplicates(self, seed):
+        rng = random.Random(seed)
+        values = [rng.randint(-50, 50) for _ in range(700)]
+        values += [INT64_MIN, INT64_MAX] * 3
+        q = PyPriorityQueue()
+        for v in values:
+            q.push(v)
+        assert drain(q) == sorted(values, reverse=True)
+
+    def test_sorted_and_reversed_input(self):
+        up = list(range(300))
+        assert drain(filled(*up)) == up[::-1]
+        assert drain(filled(*up[::-1])) == up[::-1]
+
+    def test_queues_are_independent(self):
+        a, b = filled(1), filled(2)
+        assert a.pop() == 1
+        assert b.peek() == 2
+
+
+class TestConversion:
+    @pytest.mark.parametrize("value", [INT64_MAX + 1, INT64_MIN - 1, 2**100, -(2**100)])
+    def test_out_of_range_is_interpreter_overflow(self, value):
+        q = filled(3, 1)
+        with pytest.raises(OverflowError) as info:
+            q.push(value)
+        assert type(info.value) is OverflowError
+        assert str(info.value) == str(interpreter_error(value))
+        assert not str(info.value).startswith("argument")
+        assert drain(q) == [3, 1]
+
+    @pytest.mark.parametrize("value", [2.0, "x", None, b"1", [1], 1j])
+    def test_non_integer_is_prefixed_type_error(self, value):
+        q = filled(3, 1)
+        with pytest.raises(TypeError) as info:
+            q.push(value)
+        assert type(info.value) is TypeError
+        assert str(info.value) == f"argument 'v': {interpreter_error(value)}"
+        assert drain(q) == [3, 1]
+
+    def test_bool_stored_as_int(self):
+        q = filled(True, False)
+        top = q.peek()
+        assert top == 1 and type(top) is int
+        top = q.pop()
+        assert top == 1 and type(top) is int
+        bottom = q.pop()
+        assert bottom == 0 and type(bottom) is int
+
+    def test_int_subclass_gives_plain_int(self):
+        class MyInt(int):
+            pass
+
+        x = MyInt(42)
+        q = filled(x)
+        assert type(q.peek()) is int
+        out = q.pop()
+        assert out == 42 and type(out) is int and out is not x
+
+    def test_index_object_gives_plain_int(self):
+        q = filled(Index(-12), Index(INT64_MAX))
+        out = [q.pop(), q.pop()]
+        assert out == [INT64_MAX, -12]
+        assert all(type(v) is int for v in out)
+
+    def test_index_out_of_range_is_overflow(self):
+        q = filled(0)
+        with pytest.raises(OverflowError):
+            q.push(Index(2**63))
+        assert drain(q) == [0]
+
+    def test_int_only_object_is_refused(self):
+        class OnlyInt:
+            def __int__(self):
+                return 1
+
+        q = PyPriorityQueue()
+        with pytest.raises(TypeError, match="^argument 'v': "):
+            q.push(OnlyInt())
+        assert q.pop() is None
+
+    def test_index_errors(self):
+        class Raises:
+            def __init__(self, exc):
+                self.exc = exc
+
+            def __index__(self):
+                raise self.exc
+
+        q = filled(2)
+        with pytest.raises(ValueError, match="^inner$"):
+            q.push(Raises(ValueError("inner")))
+        with pytest.raises(TypeError) as info:
+            q.push(Raises(TypeError("inner")))
+        assert str(info.value) == "argument 'v': inner"
+        assert drain(q) == [2]
+
+
+class TestArguments:
+    def test_keyword(self):
+        q = PyPriorityQueue()
+        assert q.push(v=5) is None
+        q.push(7)
+        assert drain(q) == [7, 5]
+
+    @pytest.mark.parametrize(
+        "call, text",
+        [
+            (lambda q: q.push(), "PyPriorityQueue.push() missing 1 required positional argument: 'v'"),
+            (lambda q: q.push(1, 2), "PyPriorityQueue.push() takes 1 positional arguments but 2 were given"),
+            (lambda q: q.push(1, v=2), "PyPriorityQueue.push() got multiple values for argument 'v'"),
+            (lambda q: q.push(V=1), "PyPriorityQueue.push() got an unexpected keyword argument 'V'"),
+        ],
+    )
+    def test_binding_errors(self, call, text):
+        q = filled(4)
+        with pytest.raises(TypeError) as info:
+            call(q)
+        assert str(info.value) == text
+        assert drain(q) == [4]
+
+    @pytest.mark.parametrize(
+        "args, kwargs, text",
+        [
+            ((1,), {}, "PyPriorityQueue.__new__() takes 0 positional arguments but 1 was given"),
+            ((), {"v": 1}, "PyPriorityQueue.__new__() got an unexpected keyword argument 'v'"),
+        ],
+    )
+    def test_constructor_arguments(self, args, kwargs, text):
+        with pytest.raises(TypeError) as info:
+            PyPriorityQueue(*args, **kwargs)
+        assert str(info.value) == text
+
+    @pytest.mark.parametrize("name", ["pop", "peek"])
+    def test_noargs_methods_refuse_arguments(self, name):
+        q = filled(6)
+        with pytest.raises(TypeError) as info:
+            getattr(q, name)(1)
+        assert str(info.value) == f"PyPriorityQueue.{name}() takes no arguments (1 given)"
+        assert drain(q) == [6]
+
+    def test_wrong_receiver(self):
+        with pytest.raises(TypeError):
+            PyPriorityQueue.push(5, 1)
+        with pytest.raises(TypeError):
+            PyPriorityQueue.pop([])
+
+
+class Reentrant:
+    """An __index__ that calls `action` on a queue, optionally catching what it raises."""
+
+    def __init__(self, action, value=0, catch=False):
+        self.action = action
+        self.value = value
+        self.catch = catch
+        self.caught = []
+
+    def __index__(self):
+        if self.catch:
+            try:
+                self.action()
+            except RuntimeError as e:
+                self.caught.append(str(e))
+        else:
+            self.action()
+        return self.value
+
+
+class TestBorrowDuringConversion:
+    @pytest.mark.parametrize(
+        "method, text",
+        [("peek", "Already mutably borrowed"), ("pop", "Already borrowed")],
+    )
+    def test_error_propagates(self, method, text):
+        q = filled(5, 8)
+        with pytest.raises(RuntimeError) as info:
+            q.push(Reentrant(getattr(q, method), 100))
+        assert type(info.value) is RuntimeError
+        assert str(info.value) == text
+        assert q.peek() == 8
+        q.push(6)
+        assert drain(q) == [8, 6, 5]
+
+    def test_push_from_index_is_refused(self):
+        q = filled(1)
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            q.push(Reentrant(lambda: q.push(50), 9))
+        assert drain(q) == [1]
+
+    @pytest.mark.parametrize(
+        "method, text",
+        [("peek", "Already mutably borrowed"), ("pop", "Already borrowed")],
+    )
+    def test_caught_error_lets_push_store_value(self, method, text):
+        q = filled(5, 8)
+        arg = Reentrant(getattr(q, method), 7, catch=True)
+        assert q.push(arg) is None
+        assert arg.caught == [text]
+        assert drain(q) == [8, 7, 5]
+
+    def test_other_queue_is_free(self):
+        q = filled(1)
+        other = filled(30, 20)
+        seen = []
+        assert q.push(Reentrant(lambda: seen.append(other.pop()), 4)) is None
+        assert seen == [30]
+        assert drain(q) == [4, 1]
+        assert drain(other) == [20]
+
+    def test_repeated_failures_leave_queue_usable(self):
+        q = PyPriorityQueue()
+        for i in range(5):
+            with pytest.raises(RuntimeError):
+                q.push(Reentrant(q.pop, i))
+            q.push(i)
+        assert drain(q) == [4, 3, 2, 1, 0]
+
+
+INT64_VALUES = st.one_of(
+    st.sampled_from([INT64_MIN, INT64_MIN + 1, -1, 0, 1, INT64_MAX - 1, INT64_MAX]),
+    st.integers(min_value=-3, max_value=3),
+    st.integers(min_value=INT64_MIN, max_value=INT64_MAX),
+)
+
+
+class PriorityQueueAgainstHeapq(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        self.queue = PyPriorityQueue()
+        self.model = []  # heapq of negated values
+
+    @rule(value=INT64_VALUES)
+    def push(self, value):
+        assert self.queue.push(value) is None
+        heapq.heappush(self.model, -value)
+
+    @rule(values=st.lists(INT64_VALUES, max_size=20))
+    def push_many(self, values):
+        for v in values:
+            self.queue.push(v)
+            heapq.heappush(self.model, -v)
+
+    @rule(value=st.one_of(st.integers(min_value=INT64_MAX + 1), st.integers(max_value=INT64_MIN - 1)))
+    def push_out_of_range(self, value):
+        with pytest.raises(OverflowError):
+            self.queue.push(value)
+
+    @rule()
+    def pop(self):
+        expected = -heapq.heappop(self.model) if self.model else None
+        assert self.queue.pop() == expected
+
+    @rule(count=st.integers(min_value=1, max_value=25))
+    def pop_many(self, count):
+        for _ in range(count):
+            expected = -heapq.heappop(self.model) if self.model else None
+            assert self.queue.pop() == expected
+
+    @invariant()
+    def peek_is_greatest(self):
+        expected = -self.model[0] if self.model else None
+        assert self.queue.peek() == expected
+
+    def teardown(self):
+        assert drain(self.queue) == sorted((-v for v in self.model), reverse=True)
+
+
+TestPriorityQueueAgainstHeapq = PriorityQueueAgainstHeapq.TestCase
+TestPriorityQueueAgainstHeapq.settings = settings(max_examples=80, stateful_step_count=50, deadline=None)
