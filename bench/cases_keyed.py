@@ -1,0 +1,104 @@
+"""PyHashMap, PyHashSet, PyBTreeSet."""
+
+from harness import RANDOM_INTS_ARRAY, memory_case, time_case
+
+N = 200_000
+KEYS = f"import random\nkeys = [f'k{{i}}' for i in range({N})]\nrandom.Random(2).shuffle(keys)"
+
+time_case(
+    "PyHashMap insert then get, 200,000 short str keys",
+    setup=KEYS,
+    stmt="m = PyHashMap(); ins = m.insert; get = m.get\n"
+         "for k in keys: ins(k, k)\nfor k in keys: get(k)",
+    peer="dict d[k]=v, d.get",
+    peer_stmt="d = {}; get = d.get\nfor k in keys: d[k] = k\nfor k in keys: get(k)",
+    target="1.50", number=3,
+)
+
+# PyHashSet: random ints, and keys that differ only in their high bits.
+INTS = f"data = rand_ints({N})\nshifted = [j << 32 for j in range({N})]"
+time_case(
+    "PyHashSet insert then contains, 200,000 random 62-bit ints",
+    setup=INTS,
+    stmt="s = PyHashSet(); ins = s.insert; has = s.contains\n"
+         "for x in data: ins(x)\nfor x in data: has(x)",
+    peer="set.add, x in s",
+    peer_stmt="s = set(); add = s.add\nfor x in data: add(x)\nfor x in data: x in s",
+    target="1.30", number=3,
+)
+time_case(
+    "PyHashSet insert of 200,000 ints j << 32",
+    setup=INTS,
+    stmt="s = PyHashSet(); ins = s.insert\nfor x in shifted: ins(x)",
+    peer="PyHashSet, random ints",
+    peer_stmt="s = PyHashSet(); ins = s.insert\nfor x in data: ins(x)",
+    target="1.30", number=3,
+)
+time_case(
+    "set.add of 200,000 ints j << 32 (for comparison)",
+    setup=INTS,
+    stmt="s = set(); add = s.add\nfor x in shifted: add(x)",
+    peer="set, random ints",
+    peer_stmt="s = set(); add = s.add\nfor x in data: add(x)",
+    number=3,
+)
+memory_case(
+    "PyHashSet memory, 1,000,000 random ints",
+    setup=RANDOM_INTS_ARRAY,
+    build="s = PyHashSet()\nins = s.insert\nfor x in data: ins(x)",
+    peer="set", peer_build="s = set(data)",
+    target="1/3",
+)
+
+# PyBTreeSet against SortedSet (target 1/3) and BTrees' LLTreeSet (target 1.0).
+# Per peer: import, its insert and remove methods, and a lookup loop over `t`.
+BTREE_PEERS = [
+    ("SortedSet", "from sortedcontainers import SortedSet", "add", "discard",
+     "for x in data: x in t", "in", "1/3"),
+    ("LLTreeSet", "from BTrees.LLBTree import LLTreeSet", "insert", "remove",
+     "has = t.has_key\nfor x in data: has(x)", "has_key", "1.00"),
+]
+for peer, imp, add, discard, lookup, lookup_name, target in BTREE_PEERS:
+    data = f"{imp}\ndata = rand_ints({N})\n"
+    time_case(
+        f"PyBTreeSet insert 200,000 random ints vs {peer}",
+        setup=data,
+        stmt="s = PyBTreeSet(); ins = s.insert\nfor x in data: ins(x)",
+        peer=f"{peer}.{add}",
+        peer_stmt=f"s = {peer}(); ins = s.{add}\nfor x in data: ins(x)",
+        target=target,
+    )
+    time_case(
+        f"PyBTreeSet contains 200,000 random ints vs {peer}",
+        setup=data + f"v = PyBTreeSet()\nfor x in data: v.insert(x)\nt = {peer}(data)",
+        stmt="has = v.contains\nfor x in data: has(x)",
+        peer=f"{peer} {lookup_name}",
+        peer_stmt=lookup,
+        target=target,
+    )
+    time_case(
+        f"PyBTreeSet remove 200,000 random ints vs {peer}",
+        setup=data,
+        prep="s = PyBTreeSet()\nfor x in data: s.insert(x)\nrm = s.remove",
+        stmt="for x in data: rm(x)",
+        peer=f"{peer}.{discard}",
+        peer_prep=f"s = {peer}(data)\nrm = s.{discard}",
+        peer_stmt="for x in data: rm(x)",
+        target=target,
+    )
+time_case(
+    "PyBTreeSet to_list of 1,000,000 ints",
+    setup="from array import array\ndata = rand_ints(1_000_000)\n"
+          "s = PyBTreeSet()\nfor x in data: s.insert(x)\narr = array('q', sorted(set(data)))",
+    stmt="s.to_list()",
+    peer="array('q').tolist()", peer_stmt="arr.tolist()",
+    target="1.20", number=3,
+)
+memory_case(
+    "PyBTreeSet memory, 1,000,000 random ints",
+    setup=RANDOM_INTS_ARRAY,
+    build="s = PyBTreeSet()\nins = s.insert\nfor x in data: ins(x)",
+    peer="SortedSet",
+    peer_build="from sortedcontainers import SortedSet\ns = SortedSet(data)",
+    target="1/3",
+)

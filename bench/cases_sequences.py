@@ -1,0 +1,50 @@
+"""PyQueue, PyLinkedList, PyPriorityQueue."""
+
+from harness import RANDOM_INTS_ARRAY, memory_case, time_case
+
+time_case(
+    "PyQueue push then pop 200,000 objects",
+    setup="from collections import deque\nobjs = objects(200_000)",
+    stmt="q = PyQueue(); push = q.push; pop = q.pop\n"
+         "for x in objs: push(x)\nfor _ in objs: pop()",
+    peer="deque append+popleft",
+    peer_stmt="q = deque(); push = q.append; pop = q.popleft\n"
+              "for x in objs: push(x)\nfor _ in objs: pop()",
+    target="1.15", number=5,
+)
+time_case(
+    "PyQueue to_list of 1,000,000 objects",
+    setup="from collections import deque\nobjs = objects(1_000_000)\n"
+          "q = PyQueue()\nfor x in objs: q.push(x)\nd = deque(objs)",
+    stmt="q.to_list()",
+    peer="list(deque)", peer_stmt="list(d)",
+    target="1.20", number=5,
+)
+time_case(
+    "PyLinkedList push_back then pop_front 200,000 objects",
+    setup="from collections import deque\nobjs = objects(200_000)",
+    stmt="q = PyLinkedList(); push = q.push_back; pop = q.pop_front\n"
+         "for x in objs: push(x)\nfor _ in objs: pop()",
+    peer="deque append+popleft",
+    peer_stmt="q = deque(); push = q.append; pop = q.popleft\n"
+              "for x in objs: push(x)\nfor _ in objs: pop()",
+    target="1.25", number=5,
+)
+time_case(
+    "PyPriorityQueue push 200,000 random ints then pop all",
+    setup="import heapq\ndata = rand_ints(200_000)",
+    stmt="q = PyPriorityQueue(); push = q.push; pop = q.pop\n"
+         "for x in data: push(x)\nfor _ in data: pop()",
+    peer="heapq heappush/heappop",
+    peer_stmt="h = []; push = heapq.heappush; pop = heapq.heappop\n"
+              "for x in data: push(h, x)\nfor _ in data: pop(h)",
+    target="0.67",
+)
+memory_case(
+    "PyPriorityQueue memory, 1,000,000 random ints",
+    setup=RANDOM_INTS_ARRAY,
+    build="q = PyPriorityQueue()\npush = q.push\nfor x in data: push(x)",
+    peer="heapified list",
+    peer_build="import heapq\nh = data.tolist()\nheapq.heapify(h)",
+    target="1/4",
+)
