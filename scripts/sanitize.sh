@@ -19,6 +19,7 @@ export PYTHONMALLOC=malloc
 # Put the sanitized build first; conftest.py refuses any other velkorin.
 export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
 export VELKORIN_EXPECT_DIR="$PWD/$build"
+export VELKORIN_SANITIZED=1
 .venv/bin/python -c 'import velkorin; print("velkorin under test:", velkorin.__file__)'
 # capture=sys: native reports written to fd 2 must not vanish with an aborted run.
 exec scripts/run-pytest.sh --capture=sys "$@"
