@@ -46,7 +46,14 @@ struct FromPython<PyObject*> {
 };
 
 inline Result<std::int64_t> FromPython<std::int64_t>::extract(PyObject* obj) {
-    static_assert(sizeof(long long) == sizeof(std::int64_t));
+    static_assert(sizeof(long) == sizeof(std::int64_t) && sizeof(long long) == sizeof(std::int64_t));
+    if (PyLong_CheckExact(obj)) [[likely]] {
+        // Runs no Python code and is faster than PyLong_AsLongLong for wide
+        // ints; an out-of-range value falls through for the latter's error.
+        int overflow = 0;
+        const long value = PyLong_AsLongAndOverflow(obj, &overflow);
+        if (!overflow) return static_cast<std::int64_t>(value);
+    }
     const long long value = PyLong_AsLongLong(obj);
     if (value == -1 && PyErr_Occurred()) [[unlikely]] return fetch_error();
     return static_cast<std::int64_t>(value);

@@ -17,6 +17,8 @@ const Registration registrations[] = {
     function<Def<"linear_search", &linear_search, "v", "target">>(),
     function<Def<"binary_search", &binary_search, "v", "target">>(),
     class_(py_linked_list_class),
+    class_(py_hash_map_class),
+    class_(py_hash_set_class),
     class_(py_btree_set_class),
     class_(py_queue_class),
     class_(py_priority_queue_class),

@@ -1,0 +1,30 @@
+// PyHashSet: an unordered set of 64-bit integers.
+#include "lib/classes.hpp"
+#include "lib/core/hash_table.hpp"
+
+namespace velkorin {
+
+namespace {
+
+class Set {
+public:
+    bool insert(std::int64_t v) { return set_.insert(v); }
+    bool contains(std::int64_t v) const { return set_.contains(v); }
+    bool remove(std::int64_t v) { return set_.remove(v); }
+    IntVec to_list() const { return set_.to_vector(); }
+
+private:
+    HashSet set_;
+};
+
+using SetClass = PyClass<"PyHashSet", Set,
+    Def<"insert", &Set::insert, "v">,
+    Def<"contains", &Set::contains, "v">,
+    Def<"remove", &Set::remove, "v">,
+    Def<"to_list", &Set::to_list>>;
+
+}  // namespace
+
+const ClassInfo& py_hash_set_class = SetClass::info;
+
+}  // namespace velkorin
