@@ -4,7 +4,10 @@ MAKEFLAGS += --no-print-directory
 .SHELLFLAGS := -euo pipefail -c
 .DEFAULT_GOAL := demo
 
-PY := .venv/bin/python
+PY_VERSION ?= 3.12
+VENV ?= .venv
+export PY_VERSION VENV
+PY := $(VENV)/bin/python
 JOBS ?= 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 # CI builds with -Wall -Wextra -Werror.
@@ -12,7 +15,7 @@ PIP_BUILD := $(PY) -m pip install --disable-pip-version-check \
 	--config-settings=cmake.define.VELKORIN_WERROR=ON
 NATIVE_BUILD := build/native
 
-.PHONY: demo test install native-test python-test sanitize bench clean
+.PHONY: demo test test-3.13 typecheck install native-test python-test sanitize bench clean
 
 ## demo: set up .venv, build and install the module, run examples/tour.py
 demo: install
@@ -20,6 +23,16 @@ demo: install
 
 ## test: build and install, then run the native tests (ctest) and pytest
 test: install native-test python-test
+
+## test-3.13: build and install for CPython 3.13 in .venv-3.13 and run pytest
+test-3.13:
+	$(MAKE) install python-test PY_VERSION=3.13 VENV=.venv-3.13
+
+## typecheck: check the shipped stubs against the built module; mypy on examples/
+typecheck: install
+	scripts/setup-venv.sh typecheck
+	$(PY) -m mypy.stubtest velkorin
+	$(PY) -m mypy --strict examples
 
 install:
 	scripts/setup-venv.sh test
@@ -47,4 +60,4 @@ bench: install
 	$(PY) bench/run.py --write-docs $(BENCH_ARGS)
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv .venv-3.13

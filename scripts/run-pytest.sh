@@ -2,7 +2,7 @@
 # Run pytest with the venv's interpreter; "no tests ran" (exit 5) is a failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-.venv/bin/python -m pytest "$@"
+"${VENV:-.venv}/bin/python" -m pytest "$@"
 status=$?
 if [ "$status" -eq 5 ]; then
     echo "error: pytest collected no tests (exit 5); treating this as a failure" >&2

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Create .venv with CPython 3.12 (if missing or wrong) and install the named
-# optional-dependency groups of pyproject.toml, e.g. `setup-venv.sh test`.
+# Create $VENV (default .venv) with CPython $PY_VERSION (default 3.12) if it is
+# missing or of another version, and install the named optional-dependency
+# groups of pyproject.toml, e.g. `setup-venv.sh test`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-venv=.venv
+venv=${VENV:-.venv}
+want=${PY_VERSION:-3.12}
 
-if ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
-    python=$(scripts/find-python.sh)
+if ! "$venv/bin/python" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$want')" 2>/dev/null; then
+    python=$(scripts/find-python.sh "$want")
     echo "creating $venv with $python ($("$python" --version))" >&2
     rm -rf "$venv"
     "$python" -m venv "$venv"

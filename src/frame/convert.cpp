@@ -83,12 +83,18 @@ Result<IntVec> extract_indexed(PyObject* seq) {
 
 }  // namespace
 
-Result<String> FromPython<String>::extract(PyObject* obj) {
+Result<StrView> FromPython<StrView>::extract(PyObject* obj) {
     if (!PyUnicode_Check(obj)) return cast_error(obj, "str");
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (utf8 == nullptr) return fetch_error();
-    return String(utf8, static_cast<std::size_t>(size));
+    return StrView{std::string_view(utf8, static_cast<std::size_t>(size))};
+}
+
+Result<String> FromPython<String>::extract(PyObject* obj) {
+    auto view = FromPython<StrView>::extract(obj);
+    if (!view) return std::move(view.error());
+    return String(view.value().text.data(), view.value().text.size());
 }
 
 Result<IntVec> FromPython<IntVec>::extract(PyObject* obj) {

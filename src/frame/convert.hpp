@@ -3,6 +3,7 @@
 // Parameters: the C++ type of a declared parameter selects its conversion.
 //   std::int64_t        integer element (int, bool, anything with __index__)
 //   String              owned UTF-8 copy of a str (subclasses by their text)
+//   StrView             the same text, borrowed from the argument for the call
 //   Vec<std::int64_t>   integer list: any sequence except str, in iteration order
 //   PyObject*           any object, unconverted (borrowed for the call)
 //
@@ -16,11 +17,18 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 
 namespace velkorin {
 
 using IntVec = Vec<std::int64_t>;
+
+// The UTF-8 text of a str argument without a copy. The interpreter keeps the
+// argument, and so its UTF-8 buffer, alive for the whole call.
+struct StrView {
+    std::string_view text;
+};
 
 template <class T>
 struct FromPython;
@@ -33,6 +41,11 @@ struct FromPython<std::int64_t> {
 template <>
 struct FromPython<String> {
     static Result<String> extract(PyObject* obj);
+};
+
+template <>
+struct FromPython<StrView> {
+    static Result<StrView> extract(PyObject* obj);
 };
 
 template <>
