@@ -1,0 +1,722 @@
+import sys
+import weakref
+
+import pytest
+from hypothesis import settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from velkorin import PyHashMap
+
+METHODS = {
+    "insert": "($self, key, value)",
+    "get": "($self, key)",
+    "remove": "($self, key)",
+    "contains": "($self, key)",
+    "to_dict": "($self)",
+}
+
+SURROGATE_KEYS = ["\ud800", "a\ud800b", "\udfff"]
+
+
+class Item:
+    """A weak-referenceable value that records its own destruction."""
+
+    def __init__(self, name, log=None):
+        self.name = name
+        self.log = log
+
+    def __del__(self):
+        if self.log is not None:
+            self.log.append(self.name)
+
+    def __repr__(self):
+        return f"Item({self.name!r})"
+
+
+def filled(entries):
+    m = PyHashMap()
+    for k, v in entries.items():
+        m.insert(k, v)
+    return m
+
+
+def fresh_str(text):
+    """A str object equal to text but not the same object as any literal."""
+    s = "".join([text, "!"])[:-1]
+    assert s == text
+    return s
+
+
+def utf8_error(text):
+    with pytest.raises(UnicodeEncodeError) as info:
+        text.encode("utf-8")
+    return str(info.value)
+
+
+class TestClassSurface:
+    def test_methods_and_signatures(self):
+        own = [name for name in vars(PyHashMap) if not name.startswith("__")]
+        assert own == list(METHODS)
+        for name, sig in METHODS.items():
+            method = getattr(PyHashMap, name)
+            assert method.__text_signature__ == sig
+            assert method.__doc__ is None
+            assert method.__qualname__ == f"PyHashMap.{name}"
+        assert PyHashMap.__text_signature__ == "()"
+        assert PyHashMap.__doc__ == ""
+        assert PyHashMap.__module__ == "builtins"
+
+    def test_no_map_protocols(self):
+        m = filled({"a": 1})
+        for slot in ["__len__", "__iter__", "__getitem__", "__setitem__", "__contains__"]:
+            assert not hasattr(PyHashMap, slot)
+        with pytest.raises(TypeError):
+            len(m)
+        with pytest.raises(TypeError):
+            "a" in m  # noqa: B015
+        with pytest.raises(TypeError):
+            m["a"]
+        with pytest.raises(TypeError):
+            m["a"] = 2
+        assert m.to_dict() == {"a": 1}
+
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (lambda: PyHashMap({}), "PyHashMap.__new__() takes 0 positional arguments but 1 was given"),
+            (lambda: PyHashMap(a=1), "PyHashMap.__new__() got an unexpected keyword argument 'a'"),
+        ],
+    )
+    def test_constructor_takes_nothing(self, call, message):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+
+
+class TestBasics:
+    @pytest.mark.parametrize("key", ["a", "", "\x00", "é"])
+    def test_new_map_is_empty(self, key):
+        m = PyHashMap()
+        assert m.to_dict() == {}
+        assert m.get(key) is None
+        assert m.contains(key) is False
+        assert m.remove(key) is None
+        assert m.to_dict() == {}
+
+    def test_insert_get_replace(self):
+        m = PyHashMap()
+        assert m.insert("a", 1) is None
+        assert m.get("a") == 1
+        assert m.contains("a") is True
+        assert m.insert("a", 2) is None
+        assert m.get("a") == 2
+        d = m.to_dict()
+        assert d == {"a": 2}
+        assert type(d) is dict
+
+    def test_none_value_versus_missing_key(self):
+        m = PyHashMap()
+        m.insert("k", None)
+        assert m.get("k") is None
+        assert m.get("missing") is None
+        assert m.contains("k") is True
+        assert m.contains("missing") is False
+        assert m.to_dict() == {"k": None}
+        assert m.remove("missing") is None
+        assert m.contains("k") is True
+        assert m.remove("k") is None
+        assert m.contains("k") is False
+        assert m.to_dict() == {}
+
+    def test_identity_through_get_to_dict_remove(self):
+        m = PyHashMap()
+        v = Item("v")
+        m.insert("x", v)
+        assert m.get("x") is v
+        assert m.to_dict()["x"] is v
+        assert m.remove("x") is v
+        assert m.contains("x") is False
+        assert m.get("x") is None
+        assert m.remove("x") is None
+        assert m.to_dict() == {}
+
+    def test_remove_leaves_other_keys(self):
+        m = filled({"a": 1, "b": 2, "c": 3})
+        assert m.remove("b") == 2
+        assert m.to_dict() == {"a": 1, "c": 3}
+        m.insert("b", 20)
+        assert m.to_dict() == {"a": 1, "b": 20, "c": 3}
+
+    def test_instances_are_independent(self):
+        a = filled({"k": 1})
+        b = filled({"k": 2})
+        a.remove("k")
+        assert b.get("k") == 2
+        assert a.to_dict() == {}
+
+    def test_any_value_including_the_map_itself(self):
+        m = PyHashMap()
+        values = {"int": 2**200, "float": 1.5, "list": [1], "type": int, "ni": NotImplemented, "self": m}
+        for k, v in values.items():
+            m.insert(k, v)
+        d = m.to_dict()
+        assert d.keys() == values.keys()
+        assert all(d[k] is v for k, v in values.items())
+        m.remove("self")
+
+
+class TestKeys:
+    def test_empty_string_is_its_own_key(self):
+        m = PyHashMap()
+        m.insert("", "empty")
+        assert m.contains("") is True
+        assert m.get("") == "empty"
+        assert m.contains("\x00") is False
+        assert m.contains(" ") is False
+        m.insert("\x00", "nul")
+        assert m.to_dict() == {"": "empty", "\x00": "nul"}
+        assert m.remove("") == "empty"
+        assert m.get("\x00") == "nul"
+
+    def test_embedded_nul_is_part_of_the_key(self):
+        m = PyHashMap()
+        m.insert("a\x00b", 1)
+        assert m.contains("a") is False
+        assert m.contains("a\x00") is False
+        assert m.contains("a\x00b\x00") is False
+        m.insert("a", 2)
+        m.insert("a\x00", 3)
+        m.insert("\x00\x00", 4)
+        assert m.get("a\x00b") == 1
+        assert m.get("a") == 2
+        assert m.to_dict() == {"a\x00b": 1, "a": 2, "a\x00": 3, "\x00\x00": 4}
+        assert m.remove("a") == 2
+        assert m.get("a\x00b") == 1
+        assert m.get("a\x00") == 3
+
+    def test_prefixes_and_lengths_are_distinct(self):
+        m = PyHashMap()
+        keys = ["a" * n for n in range(40)] + ["ab" * n for n in range(1, 20)]
+        for i, k in enumerate(keys):
+            m.insert(k, i)
+        assert m.to_dict() == {k: i for i, k in enumerate(keys)}
+        for i, k in enumerate(keys):
+            assert m.get(k) == i
+
+    def test_long_key(self):
+        m = PyHashMap()
+        long_key = "x" * 100_000 + "é"
+        m.insert(long_key, 1)
+        assert m.contains(long_key) is True
+        assert m.contains(long_key[:-1]) is False
+        assert m.contains(long_key[:-1] + "e") is False
+        assert list(m.to_dict()) == [long_key]
+
+    def test_non_ascii_keys(self):
+        keys = ["é", "e\u0301", "𝄞", "中文", "日本語", "\u00ff", "\U0010ffff", "\u0100"]
+        m = PyHashMap()
+        for i, k in enumerate(keys):
+            m.insert(k, i)
+        assert m.to_dict() == {k: i for i, k in enumerate(keys)}
+        # No normalisation: precomposed and decomposed forms stay apart.
+        assert m.get("é") == 0
+        assert m.get("e\u0301") == 1
+        assert m.contains("e") is False
+        assert m.remove("𝄞") == 2
+        assert m.contains("𝄞") is False
+        assert m.get("中文") == 3
+
+    def test_str_subclass_stored_by_text(self):
+        class Odd(str):
+            def __eq__(self, other):
+                return True
+
+            def __hash__(self):
+                return 0
+
+            def __str__(self):
+                return "other"
+
+        m = PyHashMap()
+        m.insert(Odd("a"), 1)
+        assert m.contains("a") is True
+        assert m.contains("b") is False
+        assert m.contains("other") is False
+        assert m.contains(Odd("b")) is False
+        assert m.get(Odd("a")) == 1
+        m.insert("b", 2)
+        m.insert(Odd("a"), 3)
+        d = m.to_dict()
+        assert sorted(d.items()) == [("a", 3), ("b", 2)]
+        assert all(type(k) is str for k in d)
+        assert m.remove(Odd("a")) == 3
+        assert m.contains("a") is False
+
+    def test_equal_distinct_str_objects_are_one_key(self):
+        k1, k2 = fresh_str("key"), fresh_str("key")
+        assert k1 is not k2
+        m = PyHashMap()
+        m.insert(k1, 1)
+        m.insert(k2, 2)
+        assert m.to_dict() == {"key": 2}
+        assert m.get(fresh_str("key")) == 2
+        assert m.remove(k1) == 2
+        assert m.contains(k2) is False
+
+    def test_to_dict_keys_are_new_plain_str(self):
+        k = fresh_str("ключ")
+        m = PyHashMap()
+        m.insert(k, 1)
+        (out,) = m.to_dict()
+        assert out == k
+        assert type(out) is str
+        assert out is not k
+
+
+class TestKeyConversionErrors:
+    @pytest.mark.parametrize("bad, type_name", [(1, "int"), (b"a", "bytes"), (None, "NoneType"), (["a"], "list")])
+    @pytest.mark.parametrize("method", ["insert", "get", "remove", "contains"])
+    def test_non_str_key(self, method, bad, type_name):
+        m = filled({"a": 1})
+        value = Item("v")
+        args = (bad, value) if method == "insert" else (bad,)
+        base = sys.getrefcount(value)
+        with pytest.raises(TypeError) as info:
+            getattr(m, method)(*args)
+        assert type(info.value) is TypeError
+        assert str(info.value) == f"argument 'key': '{type_name}' object cannot be cast as 'str'"
+        assert info.value.__cause__ is None
+        assert sys.getrefcount(value) == base
+        assert m.to_dict() == {"a": 1}
+        m.insert("b", 2)
+        assert m.to_dict() == {"a": 1, "b": 2}
+
+    @pytest.mark.parametrize("key", SURROGATE_KEYS)
+    @pytest.mark.parametrize("method", ["insert", "get", "remove", "contains"])
+    def test_lone_surrogate_unprefixed(self, method, key):
+        m = filled({"a": 1, "": 2})
+        args = (key, "v") if method == "insert" else (key,)
+        with pytest.raises(UnicodeEncodeError) as info:
+            getattr(m, method)(*args)
+        assert type(info.value) is UnicodeEncodeError
+        assert str(info.value) == utf8_error(key)
+        assert m.to_dict() == {"a": 1, "": 2}
+        assert m.insert("c", 3) is None
+        assert m.get("a") == 1
+
+    def test_surrogate_on_empty_map(self):
+        m = PyHashMap()
+        with pytest.raises(UnicodeEncodeError):
+            m.get("\ud800")
+        with pytest.raises(UnicodeEncodeError):
+            m.contains("\ud800")
+        assert m.to_dict() == {}
+
+
+class TestBinding:
+    def test_all_methods_by_keyword(self):
+        m = PyHashMap()
+        v = Item("v")
+        assert m.insert(key="k", value=v) is None
+        assert m.insert(value=1, key="j") is None
+        assert m.insert("i", value=2) is None
+        assert m.get(key="k") is v
+        assert m.contains(key="k") is True
+        assert m.contains(key="zz") is False
+        assert m.remove(key="k") is v
+        assert m.to_dict() == {"j": 1, "i": 2}
+
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (lambda m: m.insert("a"), "PyHashMap.insert() missing 1 required positional argument: 'value'"),
+            (lambda m: m.insert(key="a"), "PyHashMap.insert() missing 1 required positional argument: 'value'"),
+            (lambda m: m.insert(value=1), "PyHashMap.insert() missing 1 required positional argument: 'key'"),
+            (lambda m: m.insert(), "PyHashMap.insert() missing 2 required positional arguments: 'key' and 'value'"),
+            (lambda m: m.insert("a", 1, 2), "PyHashMap.insert() takes 2 positional arguments but 3 were given"),
+            (lambda m: m.insert("a", 1, value=2), "PyHashMap.insert() got multiple values for argument 'value'"),
+            (lambda m: m.insert("a", 1, k=2), "PyHashMap.insert() got an unexpected keyword argument 'k'"),
+            (lambda m: m.get(), "PyHashMap.get() missing 1 required positional argument: 'key'"),
+            (lambda m: m.get(k="a"), "PyHashMap.get() got an unexpected keyword argument 'k'"),
+            (lambda m: m.get("a", "b"), "PyHashMap.get() takes 1 positional arguments but 2 were given"),
+            (lambda m: m.remove("a", key="a"), "PyHashMap.remove() got multiple values for argument 'key'"),
+            (lambda m: m.remove(value="a"), "PyHashMap.remove() got an unexpected keyword argument 'value'"),
+            (lambda m: m.contains(Key="a"), "PyHashMap.contains() got an unexpected keyword argument 'Key'"),
+        ],
+    )
+    def test_binding_errors(self, call, message):
+        m = filled({"a": 1})
+        with pytest.raises(TypeError) as info:
+            call(m)
+        assert str(info.value) == message
+        assert m.to_dict() == {"a": 1}
+
+    def test_binding_checked_before_key(self):
+        m = PyHashMap()
+        with pytest.raises(TypeError, match=r"^PyHashMap\.insert\(\) missing"):
+            m.insert(1)
+        with pytest.raises(TypeError, match=r"^PyHashMap\.get\(\) takes"):
+            m.get("\ud800", 2)
+
+    def test_to_dict_takes_no_arguments(self):
+        m = filled({"a": 1})
+        with pytest.raises(TypeError):
+            m.to_dict(1)
+        with pytest.raises(TypeError):
+            m.to_dict(key="a")
+        assert m.to_dict() == {"a": 1}
+
+
+class TestToDict:
+    def test_repeated_calls_equal(self):
+        entries = {f"k{i}": i for i in range(50)}
+        m = filled(entries)
+        a = m.to_dict()
+        b = m.to_dict()
+        assert a == b == entries
+        assert a is not b
+
+    def test_new_dict_each_time_and_independent(self):
+        items = {"a": Item("a"), "b": Item("b"), "c": Item("c")}
+        m = filled(items)
+        first = m.to_dict()
+        first.clear()
+        second = m.to_dict()
+        second["d"] = 4
+        second["a"] = None
+        del second["b"]
+        third = m.to_dict()
+        assert third.keys() == items.keys()
+        assert all(third[k] is v for k, v in items.items())
+        assert m.contains("d") is False
+        assert m.get("a") is items["a"]
+
+    def test_equal_content_maps(self):
+        keys = [f"key-{i}" for i in range(30)]
+        a = filled({k: 1 for k in keys})
+        b = filled({k: 1 for k in reversed(keys)})
+        assert a.to_dict() == b.to_dict()
+
+
+class TestManyEntries:
+    def test_growth_through_many_sizes(self):
+        m = PyHashMap()
+        model = {}
+        for n in range(300):
+            k = f"k{n}"
+            m.insert(k, n)
+            model[k] = n
+            if n % 7 == 0:
+                assert m.to_dict() == model
+        for k, v in model.items():
+            assert m.get(k) == v
+        assert m.contains("k300") is False
+
+    def test_large_then_remove_half(self):
+        n = 5000
+        m = PyHashMap()
+        for i in range(n):
+            m.insert(str(i), i)
+        for i in range(0, n, 2):
+            assert m.remove(str(i)) == i
+        for i in range(n):
+            assert m.contains(str(i)) is (i % 2 == 1)
+        assert m.to_dict() == {str(i): i for i in range(1, n, 2)}
+        for i in range(0, n, 2):
+            m.insert(str(i), -i)
+        assert m.get("0") == 0 and m.get("2") == -2 and m.get("3") == 3
+
+    def test_churn_with_fresh_keys(self):
+        m = PyHashMap()
+        live = []
+        for i in range(4000):
+            k = f"c{i}"
+            m.insert(k, i)
+            live.append(k)
+            if len(live) > 10:
+                old = live.pop(0)
+                assert m.remove(old) == int(old[1:])
+                assert m.contains(old) is False
+        assert m.to_dict() == {k: int(k[1:]) for k in live}
+
+    def test_insert_remove_same_keys_repeatedly(self):
+        m = PyHashMap()
+        keys = [f"r{i}" for i in range(20)]
+        for round_ in range(200):
+            for k in keys:
+                m.insert(k, round_)
+            for k in keys[::2]:
+                assert m.remove(k) == round_
+        assert m.to_dict() == {k: 199 for k in keys[1::2]}
+
+
+class TestReferenceCounts:
+    def test_insert_get_to_dict_remove(self):
+        m = PyHashMap()
+        x = Item("x")
+        base = sys.getrefcount(x)
+        m.insert("x", x)
+        assert sys.getrefcount(x) == base + 1
+        m.get("x")
+        assert sys.getrefcount(x) == base + 1
+        got = m.get("x")
+        assert sys.getrefcount(x) == base + 2
+        del got
+        d = m.to_dict()
+        assert sys.getrefcount(x) == base + 2
+        del d
+        assert sys.getrefcount(x) == base + 1
+        removed = m.remove("x")
+        assert sys.getrefcount(x) == base + 1
+        del removed
+        assert sys.getrefcount(x) == base
+
+    def test_remove_result_dropped(self):
+        m = PyHashMap()
+        x = Item("x")
+        base = sys.getrefcount(x)
+        m.insert("x", x)
+        m.remove("x")
+        assert sys.getrefcount(x) == base
+
+    def test_replace_releases_old_value_once(self):
+        m = PyHashMap()
+        old, new = Item("old"), Item("new")
+        old_base, new_base = sys.getrefcount(old), sys.getrefcount(new)
+        m.insert("k", old)
+        m.insert("k", new)
+        assert sys.getrefcount(old) == old_base
+        assert sys.getrefcount(new) == new_base + 1
+        m.insert("k", new)
+        assert sys.getrefcount(new) == new_base + 1
+        del m
+        assert sys.getrefcount(new) == new_base
+
+    def test_replace_destroys_last_reference(self):
+        log = []
+        m = PyHashMap()
+        m.insert("k", Item("old", log))
+        m.insert("other", Item("kept", log))
+        assert log == []
+        m.insert("k", 1)
+        assert log == ["old"]
+        assert m.get("k") == 1
+        assert m.get("other").name == "kept"
+
+    def test_keys_are_copied_not_referenced(self):
+        k = fresh_str("some key")
+        base = sys.getrefcount(k)
+        m = PyHashMap()
+        m.insert(k, 1)
+        m.get(k)
+        m.contains(k)
+        assert sys.getrefcount(k) == base
+        m.remove(k)
+        assert sys.getrefcount(k) == base
+
+    def test_many_entries_same_value(self):
+        m = PyHashMap()
+        x = Item("x")
+        base = sys.getrefcount(x)
+        for i in range(1000):
+            m.insert(str(i), x)
+        assert sys.getrefcount(x) == base + 1000
+        for i in range(300):
+            m.remove(str(i))
+        assert sys.getrefcount(x) == base + 700
+        d = m.to_dict()
+        assert sys.getrefcount(x) == base + 1400
+        del d
+        del m
+        assert sys.getrefcount(x) == base
+
+    def test_map_itself_not_leaked_by_methods(self):
+        m = PyHashMap()
+        base = sys.getrefcount(m)
+        m.insert("a", 1)
+        m.get("a")
+        m.contains("a")
+        m.to_dict()
+        m.remove("a")
+        m.get("a")
+        assert sys.getrefcount(m) == base
+
+
+class TestDestruction:
+    def test_values_released_once_at_destruction(self):
+        log = []
+        refs = []
+        m = PyHashMap()
+        for i in range(40):
+            x = Item(i, log)
+            refs.append(weakref.ref(x))
+            m.insert(f"k{i}", x)
+        del x
+        m.remove("k3")
+        assert log == [3]
+        del m
+        assert all(r() is None for r in refs)
+        assert sorted(log) == list(range(40))
+
+    def test_shared_value_survives(self):
+        log = []
+        kept = Item("kept", log)
+        m = PyHashMap()
+        m.insert("a", kept)
+        m.insert("b", Item("dropped", log))
+        m.insert("c", kept)
+        del m
+        assert log == ["dropped"]
+        assert kept.name == "kept"
+
+    def test_finalizer_using_another_map_during_destruction(self):
+        other = PyHashMap()
+
+        class Mover:
+            def __init__(self, name):
+                self.name = name
+
+            def __del__(self):
+                other.insert(self.name, other.contains(self.name))
+
+        m = PyHashMap()
+        for name in ["x", "y", "z"]:
+            m.insert(name, Mover(name))
+        del m
+        assert other.to_dict() == {"x": False, "y": False, "z": False}
+
+
+class TestReentrantFinalizer:
+    @pytest.mark.parametrize(
+        "inner, message",
+        [
+            (lambda m: m.insert("inner", 1), "Already borrowed"),
+            (lambda m: m.remove("other"), "Already borrowed"),
+            (lambda m: m.get("other"), "Already mutably borrowed"),
+            (lambda m: m.contains("other"), "Already mutably borrowed"),
+            (lambda m: m.to_dict(), "Already mutably borrowed"),
+        ],
+    )
+    def test_replace_runs_finalizer_inside_borrow(self, inner, message):
+        m = PyHashMap()
+        caught = []
+        results = []
+
+        class CallsBack:
+            def __del__(self):
+                try:
+                    results.append(inner(m))
+                except RuntimeError as e:
+                    caught.append(e)
+
+        m.insert("other", "o")
+        m.insert("k", CallsBack())
+        new = Item("new")
+        assert m.insert("k", new) is None
+        assert results == []
+        assert len(caught) == 1
+        assert type(caught[0]) is RuntimeError
+        assert str(caught[0]) == message
+        d = m.to_dict()
+        assert d == {"k": new, "other": "o"}
+        assert d["k"] is new
+        assert m.insert("after", 1) is None
+        assert m.remove("after") == 1
+
+    def test_remove_result_dropped_runs_outside_borrow(self):
+        m = PyHashMap()
+        seen = []
+
+        class CallsBack:
+            def __del__(self):
+                m.insert("inner", 1)
+                seen.append(m.get("other"))
+                seen.append(m.contains("k"))
+                seen.append(m.to_dict())
+
+        m.insert("other", "o")
+        m.insert("k", CallsBack())
+        m.remove("k")
+        assert seen == ["o", False, {"other": "o", "inner": 1}]
+        assert m.to_dict() == {"other": "o", "inner": 1}
+
+    def test_unhandled_error_in_finalizer_during_replace(self, monkeypatch):
+        reports = []
+        monkeypatch.setattr(sys, "unraisablehook", reports.append)
+        m = PyHashMap()
+
+        class Raises:
+            def __del__(self):
+                m.get("k")
+
+        m.insert("k", Raises())
+        assert m.insert("k", 2) is None
+        assert len(reports) == 1
+        assert reports[0].exc_type is RuntimeError
+        assert str(reports[0].exc_value) == "Already mutably borrowed"
+        assert m.get("k") == 2
+
+
+TEXT = st.characters(exclude_categories=("Cs",))
+
+KEYS = st.one_of(
+    st.sampled_from(["", "\x00", "a\x00", "a", "é", "𝄞", "中", "\U0010ffff", "e\u0301"]),
+    st.text(alphabet=TEXT, max_size=6),
+    st.text(alphabet="ab\x00", max_size=4),
+)
+
+VALUES = st.one_of(st.none(), st.integers(), st.text(max_size=3), st.builds(object), st.builds(list))
+
+
+class MapMachine(RuleBasedStateMachine):
+    def __init__(self):
+        super().__init__()
+        self.m = PyHashMap()
+        self.model = {}
+
+    @rule(key=KEYS, value=VALUES)
+    def insert(self, key, value):
+        assert self.m.insert(key, value) is None
+        self.model[key] = value
+
+    @rule(key=KEYS)
+    def get(self, key):
+        assert self.m.get(key) is self.model.get(key)
+
+    @rule(key=KEYS)
+    def contains(self, key):
+        assert self.m.contains(key) is (key in self.model)
+
+    @rule(key=KEYS)
+    def remove(self, key):
+        assert self.m.remove(key) is self.model.pop(key, None)
+
+    @precondition(lambda self: self.model)
+    @rule(data=st.data())
+    def remove_present(self, data):
+        key = data.draw(st.sampled_from(sorted(self.model)))
+        assert self.m.remove(key) is self.model.pop(key)
+        assert self.m.contains(key) is False
+
+    @rule(prefix=st.text(alphabet=TEXT, max_size=2), count=st.integers(min_value=1, max_value=40))
+    def insert_many(self, prefix, count):
+        for i in range(count):
+            key = f"{prefix}#{i}"
+            value = object()
+            self.m.insert(key, value)
+            self.model[key] = value
+
+    @rule(key=st.sampled_from(SURROGATE_KEYS), value=VALUES)
+    def surrogate_rejected(self, key, value):
+        with pytest.raises(UnicodeEncodeError):
+            self.m.insert(key, value)
+
+    @invariant()
+    def same_contents(self):
+        d = self.m.to_dict()
+        assert d.keys() == self.model.keys()
+        assert all(d[k] is v for k, v in self.model.items())
+
+
+TestMapStateful = MapMachine.TestCase
+TestMapStateful.settings = settings(max_examples=200, stateful_step_count=40, deadline=None)
