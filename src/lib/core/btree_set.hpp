@@ -159,6 +159,11 @@ public:
         if (node == nullptr) return;
         node = leftmost_leaf(node, height_);
         for (;;) {
+            // The next leaf is usually this one's right sibling: start loading
+            // it now, since leaves lie scattered in memory.
+            if (const Internal* parent = node->parent; parent && node->parent_idx < parent->data.len) {
+                __builtin_prefetch(parent->edges[node->parent_idx + 1]);
+            }
             for (unsigned j = 0; j < node->len; ++j) f(node->keys[j]);
             // Climb while node is its parent's last child, then visit the
             // separator and the leftmost leaf of the next subtree.
