@@ -122,8 +122,6 @@ Result<IntVec> FromPython<IntVec>::extract(PyObject* obj) {
     return out;
 }
 
-OwnedRef new_reference_to(PyObject* obj) { return OwnedRef::borrow(obj); }
-
 OwnedRef new_list(std::size_t n) {
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) api_call_failed();

@@ -78,7 +78,7 @@ OwnedRef int_list(const std::int64_t* values, std::size_t n);
 // New list of `n` empty slots, for the caller to fill with PyList_SET_ITEM.
 OwnedRef new_list(std::size_t n);
 
-OwnedRef new_reference_to(PyObject* obj);
+inline OwnedRef new_reference_to(PyObject* obj) { return OwnedRef::borrow(obj); }
 
 template <class T>
 struct IntoPython;

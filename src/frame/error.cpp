@@ -49,8 +49,10 @@ void Error::restore() && {
     }
     PyObject* type = exception_type();
     if (!message_) {
+        // Out of memory for the message: the MemoryError now pending is raised
+        // in its place rather than ending the process.
         message_ = OwnedRef::steal(PyUnicode_FromStringAndSize(text_.data(), static_cast<Py_ssize_t>(text_.size())));
-        if (!message_) api_call_failed();
+        if (!message_) return;
     }
     PyErr_SetObject(type, message_.get());
 }

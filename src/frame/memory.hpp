@@ -15,6 +15,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -68,6 +69,12 @@ inline void destroy(T* p) noexcept {
     p->~T();
     free_bytes(p);
 }
+
+// Whether a T may be moved to another address by copying its bytes, the old
+// copy then being forgotten rather than destroyed. Holds for trivially
+// copyable types; owning handles of a single pointer specialise it.
+template <class T>
+inline constexpr bool is_trivially_relocatable_v = std::is_trivially_copyable_v<T>;
 
 // Standard allocator adaptor, so std::vector and std::basic_string use the
 // same allocation path.

@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include "frame/memory.hpp"
+
 namespace velkorin {
 
 class OwnedRef {
@@ -41,5 +43,9 @@ public:
 private:
     PyObject* ptr_ = nullptr;
 };
+
+// An OwnedRef is one pointer with no self-reference: moving its bytes moves it.
+template <>
+inline constexpr bool is_trivially_relocatable_v<OwnedRef> = true;
 
 }  // namespace velkorin

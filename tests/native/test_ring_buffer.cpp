@@ -58,6 +58,27 @@ TEST(RingBuffer, KeepsOrderAcrossWrapAroundAndGrowth) {
     EXPECT_EQ(ring.front().id, 2);
 }
 
+// Trivially relocatable elements grow by reallocation and move only the run
+// that had wrapped around; the order must survive every head position.
+TEST(RingBuffer, RelocatingGrowthKeepsOrderForEveryHeadPosition) {
+    for (int head = 0; head < 8; ++head) {
+        RingBuffer<int> ring;
+        for (int i = 0; i < 8; ++i) ring.push_back(-1);
+        for (int i = 0; i < head; ++i) ring.pop_front();
+        for (int i = 0; i < head; ++i) ring.push_back(-1);  // full again, head at `head`
+        for (int i = 0; i < 8; ++i) {
+            ring.pop_front();
+            ring.push_back(i);
+        }
+        ASSERT_EQ(ring.capacity(), 8u);
+        ring.push_back(8);  // grows while wrapped
+        EXPECT_EQ(ring.capacity(), 16u);
+        std::vector<int> seen;
+        ring.for_each([&](int v) { seen.push_back(v); });
+        EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8})) << "head " << head;
+    }
+}
+
 TEST(RingBuffer, DestructionReleasesEachElementOnceFrontToBack) {
     std::vector<int> released;
     Tracked::released = &released;

@@ -9,6 +9,11 @@
 // Every node is unlinked and the list made consistent before its element is
 // destroyed: an element's destructor may run arbitrary code (in the module it
 // releases a Python reference), and that code must find a valid list.
+//
+// Nodes come from a per-list pool: each push obtains one node and each pop
+// gives one back. The pool carves nodes out of slabs of 256 and keeps freed
+// nodes on a free list; its slabs are released with the list, so, like a
+// growable array, a list keeps the memory of the largest size it reached.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +24,75 @@
 #include "frame/memory.hpp"
 
 namespace velkorin {
+
+// Fixed-size cells for objects of type Node, handed out one at a time.
+template <class Node>
+class NodePool {
+public:
+    NodePool() noexcept = default;
+    NodePool(NodePool&& other) noexcept
+        : slabs_(std::exchange(other.slabs_, nullptr)), free_(std::exchange(other.free_, nullptr)) {}
+    NodePool(const NodePool&) = delete;
+    NodePool& operator=(const NodePool&) = delete;
+    NodePool& operator=(NodePool&& other) noexcept {
+        release();
+        slabs_ = std::exchange(other.slabs_, nullptr);
+        free_ = std::exchange(other.free_, nullptr);
+        return *this;
+    }
+    // Requires: every cell was given back (or its object never outlives the pool).
+    ~NodePool() { release(); }
+
+    template <class... Args>
+    Node* create(Args&&... args) {
+        if (free_ == nullptr) refill();
+        Cell* cell = free_;
+        free_ = cell->next_free;
+        return ::new (static_cast<void*>(cell->storage)) Node(std::forward<Args>(args)...);
+    }
+
+    void destroy(Node* node) noexcept {
+        node->~Node();
+        Cell* cell = reinterpret_cast<Cell*>(node);
+        cell->next_free = free_;
+        free_ = cell;
+    }
+
+private:
+    static constexpr std::size_t cells_per_slab = 256;
+
+    union Cell {
+        Cell* next_free;
+        alignas(Node) unsigned char storage[sizeof(Node)];
+    };
+    struct Slab {
+        Slab* next;
+        Cell* cells() noexcept { return reinterpret_cast<Cell*>(this + 1); }
+    };
+    static_assert(sizeof(Slab) % alignof(Cell) == 0);
+
+    [[gnu::noinline]] void refill() {
+        Slab* slab = static_cast<Slab*>(allocate_bytes(sizeof(Slab) + cells_per_slab * sizeof(Cell)));
+        slab->next = slabs_;
+        slabs_ = slab;
+        Cell* cells = slab->cells();
+        for (std::size_t i = cells_per_slab; i-- > 0;) {
+            cells[i].next_free = free_;
+            free_ = &cells[i];
+        }
+    }
+
+    void release() noexcept {
+        while (Slab* slab = slabs_) {
+            slabs_ = slab->next;
+            free_bytes(slab);
+        }
+        free_ = nullptr;
+    }
+
+    Slab* slabs_ = nullptr;
+    Cell* free_ = nullptr;
+};
 
 template <class T>
 class LinkedList {
@@ -38,13 +112,15 @@ public:
     LinkedList& operator=(const LinkedList&) = delete;
 
     LinkedList(LinkedList&& other) noexcept
-        : front_(std::exchange(other.front_, nullptr)),
+        : pool_(std::move(other.pool_)),
+          front_(std::exchange(other.front_, nullptr)),
           back_(std::exchange(other.back_, nullptr)),
           size_(std::exchange(other.size_, 0)) {}
 
     LinkedList& operator=(LinkedList&& other) noexcept {
         if (this != &other) {
             clear();
+            pool_ = std::move(other.pool_);
             front_ = std::exchange(other.front_, nullptr);
             back_ = std::exchange(other.back_, nullptr);
             size_ = std::exchange(other.size_, 0);
@@ -58,7 +134,7 @@ public:
     bool empty() const noexcept { return size_ == 0; }
 
     void push_back(T value) {
-        Node* node = create<Node>(std::move(value), nullptr, back_);
+        Node* node = pool_.create(std::move(value), nullptr, back_);
         if (back_ != nullptr) {
             back_->next = node;
         } else {
@@ -69,7 +145,7 @@ public:
     }
 
     void push_front(T value) {
-        Node* node = create<Node>(std::move(value), front_, nullptr);
+        Node* node = pool_.create(std::move(value), front_, nullptr);
         if (front_ != nullptr) {
             front_->prev = node;
         } else {
@@ -107,7 +183,7 @@ public:
 
     // Destroys the elements front first, each after its node left the list.
     void clear() noexcept {
-        while (Node* node = unlink_front()) destroy(node);
+        while (Node* node = unlink_front()) pool_.destroy(node);
     }
 
     // Walks the whole list; for tests and debug checks.
@@ -138,13 +214,14 @@ private:
         return node;
     }
 
-    // Moves the element out of an unlinked node and frees the node.
-    static std::optional<T> take(Node* node) noexcept {
+    // Moves the element out of an unlinked node and gives the node back.
+    std::optional<T> take(Node* node) noexcept {
         std::optional<T> value(std::move(node->value));
-        destroy(node);
+        pool_.destroy(node);
         return value;
     }
 
+    NodePool<Node> pool_;
     Node* front_ = nullptr;
     Node* back_ = nullptr;
     std::size_t size_ = 0;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -81,20 +82,34 @@ private:
     T* slot(std::size_t i) const noexcept { return slots_ + i; }
     std::size_t next(std::size_t i) const noexcept { return i + 1 == capacity_ ? 0 : i + 1; }
 
-    // Moves the elements into new storage front first, so the front lands in slot 0.
-    void grow() {
-        const std::size_t new_capacity = std::max<std::size_t>(2 * capacity_, 4);
-        T* fresh = allocate_array<T>(new_capacity);
-        std::size_t at = head_;
-        for (std::size_t i = 0; i < size_; ++i) {
-            ::new (static_cast<void*>(fresh + i)) T(std::move(*slot(at)));
-            slot(at)->~T();
-            at = next(at);
+    // Doubles the storage (at least 4 slots), keeping front-to-back order.
+    // Relocatable elements are moved with the memory itself (realloc, which
+    // spares large buffers a copy and fresh page faults); the run that had
+    // wrapped to the start of the old storage then moves up past its end,
+    // which the doubled capacity always has room for.
+    [[gnu::noinline]] void grow() {
+        const std::size_t old_capacity = capacity_;
+        const std::size_t new_capacity = std::max<std::size_t>(2 * old_capacity, 4);
+        if constexpr (is_trivially_relocatable_v<T>) {
+            slots_ = static_cast<T*>(reallocate_bytes(slots_, array_bytes<T>(new_capacity)));
+            if (head_ + size_ > old_capacity) {
+                const std::size_t wrapped = head_ + size_ - old_capacity;
+                std::memcpy(static_cast<void*>(slots_ + old_capacity), static_cast<const void*>(slots_),
+                            wrapped * sizeof(T));
+            }
+        } else {
+            T* fresh = allocate_array<T>(new_capacity);
+            std::size_t at = head_;
+            for (std::size_t i = 0; i < size_; ++i) {
+                ::new (static_cast<void*>(fresh + i)) T(std::move(*slot(at)));
+                slot(at)->~T();
+                at = next(at);
+            }
+            free_bytes(slots_);
+            slots_ = fresh;
+            head_ = 0;
         }
-        free_bytes(slots_);
-        slots_ = fresh;
         capacity_ = new_capacity;
-        head_ = 0;
     }
 
     T* slots_ = nullptr;
