@@ -12,15 +12,15 @@ public:
     // exclusive borrow is still held: its finalizer sees the map as borrowed.
     void insert(String key, PyObject* value) { map_.insert(std::move(key), OwnedRef::borrow(value)); }
 
-    std::optional<OwnedRef> get(String key) const {
-        const OwnedRef* value = map_.find(key);
+    std::optional<OwnedRef> get(StrView key) const {
+        const OwnedRef* value = map_.find(key.text);
         if (value == nullptr) return std::nullopt;
         return value->clone();
     }
 
-    std::optional<OwnedRef> remove(String key) { return map_.remove(key); }
+    std::optional<OwnedRef> remove(StrView key) { return map_.remove(key.text); }
 
-    bool contains(String key) const { return map_.contains(key); }
+    bool contains(StrView key) const { return map_.contains(key.text); }
 
     // Copies the entries into a snapshot table with a fresh hash key, then
     // moves them into a new dict in the snapshot's bucket order.
