@@ -164,7 +164,7 @@ struct FunctionEntry {
 
     static constexpr FunctionDescription description{nullptr, D::name, D::params, D::arity};
 
-    static PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static PyObject* fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return trampoline([&]() -> Result<PyObject*> {
             PyObject* slots[D::arity];
             if (auto bound = extract_arguments_fastcall(description, args, nargs, kwnames, slots); !bound) {

@@ -145,7 +145,7 @@ private:
     }
 
     template <class D>
-    static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         static constexpr FunctionDescription description{Name.chars, D::name, D::params, D::arity};
         return trampoline([&]() -> Result<PyObject*> {
             PyObject* slots[D::arity];
@@ -157,7 +157,7 @@ private:
     }
 
     template <class D>
-    static PyObject* noargs(PyObject* self, PyObject*) noexcept {
+    static PyObject* noargs(PyObject* self, PyObject*) {
         return trampoline([&]() -> Result<PyObject*> { return call_method<D>(self, nullptr); });
     }
 
@@ -171,7 +171,7 @@ private:
         }
     }
 
-    static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexcept {
+    static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         return trampoline([&]() -> Result<PyObject*> {
             if (auto bound = extract_arguments_tuple_dict(new_description, args, kwargs, nullptr); !bound) {
                 return std::move(bound.error());
@@ -186,7 +186,7 @@ private:
         });
     }
 
-    static void tp_dealloc(PyObject* self) noexcept {
+    static void tp_dealloc(PyObject* self) {
         trampoline_unraisable([&] {
             record(self)->contents.~Contents();
             free_instance(self);

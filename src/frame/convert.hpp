@@ -88,13 +88,16 @@ struct IntoPython<bool> {
     static Result<PyObject*> convert(bool v) { return new_reference_to(v ? Py_True : Py_False).release(); }
 };
 
+// A new int; a failure to create it is a panic.
+inline OwnedRef int_object(std::int64_t v) {
+    OwnedRef o = OwnedRef::steal(PyLong_FromLongLong(v));
+    if (!o) api_call_failed();
+    return o;
+}
+
 template <>
 struct IntoPython<std::int64_t> {
-    static Result<PyObject*> convert(std::int64_t v) {
-        PyObject* o = PyLong_FromLongLong(v);
-        if (!o) api_call_failed();
-        return o;
-    }
+    static Result<PyObject*> convert(std::int64_t v) { return int_object(v).release(); }
 };
 
 template <>

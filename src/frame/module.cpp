@@ -94,7 +94,7 @@ Result<PyObject*> make_module(ModuleDefinition& m) {
 
 }  // namespace
 
-PyObject* initialize_module(ModuleDefinition& module) noexcept {
+PyObject* initialize_module(ModuleDefinition& module) {
     return trampoline([&] { return make_module(module); });
 }
 

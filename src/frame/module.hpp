@@ -33,6 +33,6 @@ struct ModuleDefinition {
 
 // The body of PyInit_<name>: a new reference to the module, or null with an
 // exception set.
-PyObject* initialize_module(ModuleDefinition& module) noexcept;
+PyObject* initialize_module(ModuleDefinition& module);
 
 }  // namespace velkorin

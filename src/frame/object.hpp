@@ -23,7 +23,9 @@ public:
         ptr_ = std::exchange(other.ptr_, nullptr);
         return *this;
     }
-    ~OwnedRef() { Py_XDECREF(ptr_); }
+    ~OwnedRef() {
+        if (ptr_ != nullptr && holds_interpreter()) Py_DECREF(ptr_);
+    }
 
     static OwnedRef steal(PyObject* p) noexcept {
         OwnedRef r;
@@ -41,6 +43,18 @@ public:
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
 private:
+    // False only on a thread that the finalizing interpreter is ending while
+    // it is inside a call (its stack unwinds without the lock): touching a
+    // reference count then would race with finalization, so the reference is
+    // left alone, as C code on that stack would leave it.
+    static bool holds_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+        return !Py_IsFinalizing() || PyGILState_Check();
+#else
+        return !_Py_IsFinalizing() || PyGILState_Check();
+#endif
+    }
+
     PyObject* ptr_ = nullptr;
 };
 

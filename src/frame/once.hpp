@@ -42,8 +42,8 @@ private:
     [[gnu::noinline]] Result<T*> initialize(Init& init) {
         PyThreadState* state = PyEval_SaveThread();
         mutex_.lock();
-        PyEval_RestoreThread(state);
         std::lock_guard<std::mutex> held(mutex_, std::adopt_lock);
+        PyEval_RestoreThread(state);
         if (T* v = get()) return v;
         auto made = init();
         if (!made) return std::move(made.error());

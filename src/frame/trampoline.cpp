@@ -1,5 +1,7 @@
 #include "frame/trampoline.hpp"
 
+#include <cxxabi.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,26 +16,32 @@ namespace {
 
 }  // namespace
 
-void raise_error(Error&& error) noexcept {
+void raise_error(Error&& error) {
     try {
         std::move(error).restore();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         abort_at_boundary();
     }
 }
 
-void raise_panic(std::string_view message) noexcept {
+void raise_panic(std::string_view message) {
     try {
         panic_error(message).restore();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         abort_at_boundary();
     }
 }
 
-void report_unraisable_panic(std::string_view message) noexcept {
+void report_unraisable_panic(std::string_view message) {
     try {
         panic_error(message).restore();
         PyErr_WriteUnraisable(nullptr);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         abort_at_boundary();
     }

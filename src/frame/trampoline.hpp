@@ -3,25 +3,34 @@
 // into a PanicException, and never lets a C++ exception unwind into the
 // interpreter. If raising itself panics, the process writes
 // "uncaught panic at ffi boundary" to standard error and aborts.
+//
+// The one unwinding that does pass through is the forced unwind of a thread
+// that the interpreter ends with pthread_exit (a daemon thread at shutdown):
+// it is rethrown, never treated as a panic, which is also why the entry points
+// are not noexcept.
 #pragma once
 
 #include "frame/error.hpp"
 
+#include <cxxabi.h>
+
 namespace velkorin {
 
 namespace detail {
-[[gnu::cold]] void raise_error(Error&& error) noexcept;
-[[gnu::cold]] void raise_panic(std::string_view message) noexcept;
-[[gnu::cold]] void report_unraisable_panic(std::string_view message) noexcept;
+[[gnu::cold]] void raise_error(Error&& error);
+[[gnu::cold]] void raise_panic(std::string_view message);
+[[gnu::cold]] void report_unraisable_panic(std::string_view message);
 }  // namespace detail
 
 // `body` returns Result<PyObject*> holding a new reference on success.
 template <class Body>
-inline PyObject* trampoline(Body&& body) noexcept {
+inline PyObject* trampoline(Body&& body) {
     try {
         Result<PyObject*> result = body();
         if (result.ok()) [[likely]] return result.value();
         detail::raise_error(std::move(result.error()));
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (Panic& p) {
         detail::raise_panic(p.message);
     } catch (...) {
@@ -33,9 +42,11 @@ inline PyObject* trampoline(Body&& body) noexcept {
 // For deallocation: a panic is reported through the unraisable-exception hook
 // and no exception is left set.
 template <class Body>
-inline void trampoline_unraisable(Body&& body) noexcept {
+inline void trampoline_unraisable(Body&& body) {
     try {
         body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (Panic& p) {
         detail::report_unraisable_panic(p.message);
     } catch (...) {

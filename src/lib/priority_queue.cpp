@@ -9,7 +9,15 @@ namespace {
 class PriorityQueue {
 public:
     void push(std::int64_t v) { heap_.push(v); }
-    std::optional<std::int64_t> pop() { return heap_.pop(); }
+    // The result object is made before the value leaves the heap, so a
+    // failure to make it leaves the queue unchanged.
+    std::optional<OwnedRef> pop() {
+        const std::optional<std::int64_t> top = heap_.peek();
+        if (!top) return std::nullopt;
+        OwnedRef result = int_object(*top);
+        heap_.pop();
+        return result;
+    }
     std::optional<std::int64_t> peek() const { return heap_.peek(); }
 
 private:
