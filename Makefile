@@ -15,7 +15,7 @@ PIP_BUILD := $(PY) -m pip install --disable-pip-version-check \
 	--config-settings=cmake.define.VELKORIN_WERROR=ON
 NATIVE_BUILD := build/native
 
-.PHONY: demo test test-3.13 typecheck install native-test python-test sanitize bench clean
+.PHONY: demo test test-3.13 typecheck install native-test python-test sanitize bench clean leak-check
 
 ## demo: set up .venv, build and install the module, run examples/tour.py
 demo: install
@@ -58,6 +58,10 @@ sanitize:
 bench: install
 	scripts/setup-venv.sh bench
 	$(PY) bench/run.py --write-docs $(BENCH_ARGS)
+
+## leak-check: valgrind memcheck and resident-size growth of tests/stress/stress.py
+leak-check: install
+	PYTHON=$(PY) scripts/leak-check.sh
 
 clean:
 	rm -rf build .venv .venv-3.13
