@@ -16,7 +16,7 @@ namespace {
 
 }  // namespace
 
-void raise_error(Error&& error) {
+[[gnu::no_sanitize_undefined]] void raise_error(Error&& error) {
     try {
         std::move(error).restore();
     } catch (abi::__forced_unwind&) {
@@ -26,7 +26,7 @@ void raise_error(Error&& error) {
     }
 }
 
-void raise_panic(std::string_view message) {
+[[gnu::no_sanitize_undefined]] void raise_panic(std::string_view message) {
     try {
         panic_error(message).restore();
     } catch (abi::__forced_unwind&) {
@@ -36,7 +36,7 @@ void raise_panic(std::string_view message) {
     }
 }
 
-void report_unraisable_panic(std::string_view message) {
+[[gnu::no_sanitize_undefined]] void report_unraisable_panic(std::string_view message) {
     try {
         panic_error(message).restore();
         PyErr_WriteUnraisable(nullptr);
