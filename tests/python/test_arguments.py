@@ -2,6 +2,7 @@ import operator
 import sys
 
 import pytest
+from support import CustomSequence, Index
 from velkorin import PyQueue, binary_search, linear_search
 
 def message(call):
@@ -174,25 +175,6 @@ class TestBindingPrecedesConversion:
         q.push(v=5)
         assert q.to_list() == [5]
         assert type(PyQueue(**{})) is PyQueue
-
-
-class CustomSequence:
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class TestAcceptedSequences:

@@ -1,25 +1,12 @@
 import bisect
-import ctypes
 import random
 
 import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from support import INT64_MAX, INT64_MIN, Index, Reentrant, interpreter_error
 from velkorin import PyBTreeSet
-
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
-
-
-def interpreter_error(obj):
-    """The exception the interpreter's own 64-bit conversion raises for obj."""
-    as_long_long = ctypes.pythonapi.PyLong_AsLongLong
-    as_long_long.argtypes = [ctypes.py_object]
-    as_long_long.restype = ctypes.c_longlong
-    with pytest.raises(Exception) as info:
-        as_long_long(obj)
-    return info.value
 
 
 def filled(values):
@@ -188,18 +175,11 @@ class TestConversion:
         assert s.to_list() == [0]
 
     def test_index_objects_accepted(self):
-        class Idx:
-            def __init__(self, v):
-                self.v = v
-
-            def __index__(self):
-                return self.v
-
         s = PyBTreeSet()
-        assert s.insert(Idx(-7)) is True
-        assert s.contains(Idx(-7)) is True
+        assert s.insert(Index(-7)) is True
+        assert s.contains(Index(-7)) is True
         assert s.to_list() == [-7]
-        assert s.remove(Idx(-7)) is True
+        assert s.remove(Index(-7)) is True
 
     @pytest.mark.parametrize("bad", [1.0, "1", None, [1]])
     @pytest.mark.parametrize("method", ["insert", "contains", "remove"])
@@ -345,27 +325,6 @@ class TestClassSurface:
         s = PyBTreeSet()
         with pytest.raises(AttributeError):
             s.x = 1
-
-
-class Reentrant:
-    """An integer whose conversion calls back into a set."""
-
-    def __init__(self, value, action, catch=False):
-        self.value = value
-        self.action = action
-        self.catch = catch
-        self.caught = None
-        self.inner_result = None
-
-    def __index__(self):
-        if self.catch:
-            try:
-                self.inner_result = self.action()
-            except RuntimeError as e:
-                self.caught = e
-        else:
-            self.inner_result = self.action()
-        return self.value
 
 
 class TestBorrows:

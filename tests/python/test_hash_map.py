@@ -5,6 +5,7 @@ import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from support import Item
 from velkorin import PyHashMap
 
 METHODS = {
@@ -16,21 +17,6 @@ METHODS = {
 }
 
 SURROGATE_KEYS = ["\ud800", "a\ud800b", "\udfff"]
-
-
-class Item:
-    """A weak-referenceable value that records its own destruction."""
-
-    def __init__(self, name, log=None):
-        self.name = name
-        self.log = log
-
-    def __del__(self):
-        if self.log is not None:
-            self.log.append(self.name)
-
-    def __repr__(self):
-        return f"Item({self.name!r})"
 
 
 def filled(entries):

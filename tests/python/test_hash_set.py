@@ -4,10 +4,8 @@ import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from support import INT64_MAX, INT64_MIN, Index, Reentrant
 from velkorin import PyHashSet
-
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
 
 METHODS = {
     "insert": "($self, v)",
@@ -195,14 +193,10 @@ class TestConversion:
         assert s.to_list() == []
 
     def test_index_object_accepted(self):
-        class Idx:
-            def __index__(self):
-                return -5
-
         s = PyHashSet()
-        assert s.insert(Idx()) is True
+        assert s.insert(Index(-5)) is True
         assert s.contains(-5) is True
-        assert s.remove(Idx()) is True
+        assert s.remove(Index(-5)) is True
 
     @pytest.mark.parametrize(
         "bad, text",
@@ -267,27 +261,6 @@ class TestBinding:
         with pytest.raises(TypeError):
             s.to_list(1)
         assert s.to_list() == [1]
-
-
-class Reentrant:
-    """An integer whose conversion calls back into a set."""
-
-    def __init__(self, value, action, catch=False):
-        self.value = value
-        self.action = action
-        self.catch = catch
-        self.caught = None
-        self.inner_result = None
-
-    def __index__(self):
-        if self.catch:
-            try:
-                self.inner_result = self.action()
-            except RuntimeError as e:
-                self.caught = e
-        else:
-            self.inner_result = self.action()
-        return self.value
 
 
 class TestBorrows:

@@ -6,10 +6,8 @@ import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+from support import INT64_MAX, INT64_MIN, FailingItem, Item, same_objects
 from velkorin import PyLinkedList
-
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
 
 METHODS = {
     "push_back": "($self, v)",
@@ -19,25 +17,6 @@ METHODS = {
     "len": "($self)",
     "to_list": "($self)",
 }
-
-
-class Item:
-    """An element that records its own destruction."""
-
-    def __init__(self, name, log=None):
-        self.name = name
-        self.log = log
-
-    def __del__(self):
-        if self.log is not None:
-            self.log.append(self.name)
-
-    def __repr__(self):
-        return f"Item({self.name!r})"
-
-
-def same_objects(a, b):
-    return len(a) == len(b) and all(x is y for x, y in zip(a, b))
 
 
 class TestTypeObject:
@@ -366,15 +345,9 @@ class TestDestruction:
         reports = []
         monkeypatch.setattr(sys, "unraisablehook", reports.append)
         log = []
-
-        class Faulty(Item):
-            def __del__(self):
-                log.append(self.name)
-                raise ValueError("finalizer failed")
-
         lst = PyLinkedList()
         lst.push_back(Item(0, log))
-        lst.push_back(Faulty(1))
+        lst.push_back(FailingItem(1, log))
         lst.push_back(Item(2, log))
         del lst
         assert log == [0, 1, 2]

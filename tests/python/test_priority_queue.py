@@ -1,4 +1,3 @@
-import ctypes
 import heapq
 import random
 
@@ -6,26 +5,14 @@ import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+from support import INT64_MAX, INT64_MIN, Index, Reentrant, interpreter_error
 from velkorin import PyPriorityQueue
-
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
 
 METHODS = {
     "push": "($self, v)",
     "pop": "($self)",
     "peek": "($self)",
 }
-
-
-def interpreter_error(value):
-    """The exception the interpreter's own PyLong_AsLongLong raises for `value`."""
-    convert = ctypes.pythonapi.PyLong_AsLongLong
-    convert.restype = ctypes.c_longlong
-    convert.argtypes = [ctypes.py_object]
-    with pytest.raises(Exception) as info:
-        convert(value)
-    return info.value
 
 
 def drain(q):
@@ -40,14 +27,6 @@ def filled(*values):
     for v in values:
         q.push(v)
     return q
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class TestTypeObject:
@@ -285,26 +264,6 @@ class TestArguments:
             PyPriorityQueue.pop([])
 
 
-class Reentrant:
-    """An __index__ that calls `action` on a queue, optionally catching what it raises."""
-
-    def __init__(self, action, value=0, catch=False):
-        self.action = action
-        self.value = value
-        self.catch = catch
-        self.caught = []
-
-    def __index__(self):
-        if self.catch:
-            try:
-                self.action()
-            except RuntimeError as e:
-                self.caught.append(str(e))
-        else:
-            self.action()
-        return self.value
-
-
 class TestBorrowDuringConversion:
     @pytest.mark.parametrize(
         "method, text",
@@ -313,7 +272,7 @@ class TestBorrowDuringConversion:
     def test_error_propagates(self, method, text):
         q = filled(5, 8)
         with pytest.raises(RuntimeError) as info:
-            q.push(Reentrant(getattr(q, method), 100))
+            q.push(Reentrant(100, getattr(q, method)))
         assert type(info.value) is RuntimeError
         assert str(info.value) == text
         assert q.peek() == 8
@@ -323,7 +282,7 @@ class TestBorrowDuringConversion:
     def test_push_from_index_is_refused(self):
         q = filled(1)
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
-            q.push(Reentrant(lambda: q.push(50), 9))
+            q.push(Reentrant(9, lambda: q.push(50)))
         assert drain(q) == [1]
 
     @pytest.mark.parametrize(
@@ -332,16 +291,16 @@ class TestBorrowDuringConversion:
     )
     def test_caught_error_lets_push_store_value(self, method, text):
         q = filled(5, 8)
-        arg = Reentrant(getattr(q, method), 7, catch=True)
+        arg = Reentrant(7, getattr(q, method), catch=True)
         assert q.push(arg) is None
-        assert arg.caught == [text]
+        assert arg.caught_messages == [text]
         assert drain(q) == [8, 7, 5]
 
     def test_other_queue_is_free(self):
         q = filled(1)
         other = filled(30, 20)
         seen = []
-        assert q.push(Reentrant(lambda: seen.append(other.pop()), 4)) is None
+        assert q.push(Reentrant(4, lambda: seen.append(other.pop()))) is None
         assert seen == [30]
         assert drain(q) == [4, 1]
         assert drain(other) == [20]
@@ -350,7 +309,7 @@ class TestBorrowDuringConversion:
         q = PyPriorityQueue()
         for i in range(5):
             with pytest.raises(RuntimeError):
-                q.push(Reentrant(q.pop, i))
+                q.push(Reentrant(i, q.pop))
             q.push(i)
         assert drain(q) == [4, 3, 2, 1, 0]
 

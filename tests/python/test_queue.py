@@ -7,6 +7,7 @@ import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
+from support import FailingItem, Item
 from velkorin import PyQueue
 
 METHODS = {
@@ -16,21 +17,6 @@ METHODS = {
     "len": "($self)",
     "to_list": "($self)",
 }
-
-
-class Item:
-    """A weak-referenceable element that records its own destruction."""
-
-    def __init__(self, name, log=None):
-        self.name = name
-        self.log = log
-
-    def __del__(self):
-        if self.log is not None:
-            self.log.append(self.name)
-
-    def __repr__(self):
-        return f"Item({self.name!r})"
 
 
 class TestTypeObject:
@@ -370,15 +356,9 @@ class TestDestruction:
         reports = []
         monkeypatch.setattr(sys, "unraisablehook", reports.append)
         log = []
-
-        class Faulty(Item):
-            def __del__(self):
-                log.append(self.name)
-                raise ValueError("finalizer failed")
-
         q = PyQueue()
         q.push(Item(0, log))
-        q.push(Faulty(1))
+        q.push(FailingItem(1, log))
         q.push(Item(2, log))
         del q
         assert log == [0, 1, 2]

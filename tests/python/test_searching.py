@@ -1,10 +1,8 @@
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from support import INT64_MAX, INT64_MIN
 from velkorin import binary_search, linear_search
-
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
 
 
 def model_binary_search(v, target):
@@ -169,21 +167,17 @@ def vector_and_target(draw, elements):
     return v, target
 
 
+@pytest.mark.parametrize(
+    "search, model",
+    [(binary_search, model_binary_search), (linear_search, model_linear_search)],
+    ids=["binary_search", "linear_search"],
+)
 @settings(max_examples=300, deadline=None)
-@given(st.one_of(vector_and_target(edge_int64), vector_and_target(small)))
-def test_binary_search_matches_model(case):
+@given(case=st.one_of(vector_and_target(edge_int64), vector_and_target(small)))
+def test_matches_model(search, model, case):
     v, target = case
-    result = binary_search(v, target)
-    assert result == model_binary_search(v, target)
-    assert result is None or type(result) is int
-
-
-@settings(max_examples=300, deadline=None)
-@given(st.one_of(vector_and_target(edge_int64), vector_and_target(small)))
-def test_linear_search_matches_model(case):
-    v, target = case
-    result = linear_search(v, target)
-    assert result == model_linear_search(v, target)
+    result = search(v, target)
+    assert result == model(v, target)
     assert result is None or type(result) is int
 
 

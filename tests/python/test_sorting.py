@@ -1,4 +1,3 @@
-import ctypes
 import os
 import random
 import subprocess
@@ -9,23 +8,11 @@ import pytest
 import velkorin
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from support import INT64_MAX, INT64_MIN, CustomSequence, interpreter_error
 from velkorin import bubble_sort, merge_sort, quick_sort, selection_sort
-
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
 
 SORTS = [merge_sort, quick_sort, bubble_sort, selection_sort]
 sorts = pytest.mark.parametrize("sort", SORTS, ids=lambda f: f.__name__)
-
-
-def interpreter_error(obj):
-    """The exception the interpreter's own 64-bit conversion raises for obj."""
-    as_long_long = ctypes.pythonapi.PyLong_AsLongLong
-    as_long_long.argtypes = [ctypes.py_object]
-    as_long_long.restype = ctypes.c_longlong
-    with pytest.raises(Exception) as info:
-        as_long_long(obj)
-    return info.value
 
 
 def organ_pipe(n):
@@ -101,17 +88,6 @@ class TestResults:
         expected = sorted(x)
         for sort in SORTS:
             assert sort(x) == expected
-
-
-class CustomSequence:
-    def __init__(self, items):
-        self._items = list(items)
-
-    def __len__(self):
-        return len(self._items)
-
-    def __getitem__(self, i):
-        return self._items[i]
 
 
 class TestSequenceTypes:
