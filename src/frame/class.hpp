@@ -76,8 +76,8 @@ Result<void> check_receiver_type(const ClassInfo& info, PyObject* self);
 [[gnu::cold]] Error borrow_error(BorrowKind kind);
 
 // Checks that `self` is an instance of the class and takes the borrow.
-[[gnu::always_inline]] inline Result<BorrowGuard> accept_receiver(const ClassInfo& info, PyObject* self, BorrowFlag& flag,
-                                           BorrowKind kind) {
+[[gnu::always_inline]] inline Result<BorrowGuard> accept_receiver(const ClassInfo& info, PyObject* self,
+                                                                  BorrowFlag& flag, BorrowKind kind) {
     PyTypeObject* const* cached = info.cell->get();
     if (cached == nullptr || !Py_IS_TYPE(self, *cached)) [[unlikely]] {
         if (auto checked = check_receiver_type(info, self); !checked) return std::move(checked.error());

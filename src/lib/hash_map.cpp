@@ -23,7 +23,7 @@ public:
     bool contains(StrView key) const { return map_.contains(key.text); }
 
     // Copies the entries into a snapshot table with a fresh hash key, then
-    // moves them into a new dict in the snapshot's bucket order.
+    // moves them into a new dict in the snapshot's order.
     Result<OwnedRef> to_dict() const {
         HashMap<OwnedRef> snapshot;
         snapshot.reserve(map_.size());
