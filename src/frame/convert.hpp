@@ -72,11 +72,22 @@ inline Result<std::int64_t> FromPython<std::int64_t>::extract(PyObject* obj) {
     return static_cast<std::int64_t>(value);
 }
 
+// New list of `n` empty slots, for the caller to fill with PyList_SET_ITEM.
+OwnedRef new_list(std::size_t n);
+
+// New list holding new references to the objects of `items` (a container of
+// OwnedRef with size() and for_each), in the container's order.
+template <class Container>
+OwnedRef list_of_objects(const Container& items) {
+    OwnedRef list = new_list(items.size());
+    Py_ssize_t i = 0;
+    items.for_each([&](const OwnedRef& item) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(item.get())); });
+    return list;
+}
+
 // New list of the `n` ints at `values`.
 OwnedRef int_list(const std::int64_t* values, std::size_t n);
 
-// New list of `n` empty slots, for the caller to fill with PyList_SET_ITEM.
-OwnedRef new_list(std::size_t n);
 
 inline OwnedRef new_reference_to(PyObject* obj) { return OwnedRef::borrow(obj); }
 

@@ -14,12 +14,7 @@ public:
     std::optional<OwnedRef> pop_back() { return list_.pop_back(); }
     std::uint64_t len() const { return list_.size(); }
 
-    OwnedRef to_list() const {
-        OwnedRef list = new_list(list_.size());
-        Py_ssize_t i = 0;
-        list_.for_each([&](const OwnedRef& item) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(item.get())); });
-        return list;
-    }
+    OwnedRef to_list() const { return list_of_objects(list_); }
 
 private:
     LinkedList<OwnedRef> list_;

@@ -19,12 +19,7 @@ public:
 
     std::uint64_t len() const { return ring_.size(); }
 
-    OwnedRef to_list() const {
-        OwnedRef list = new_list(ring_.size());
-        Py_ssize_t i = 0;
-        ring_.for_each([&](const OwnedRef& item) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(item.get())); });
-        return list;
-    }
+    OwnedRef to_list() const { return list_of_objects(ring_); }
 
 private:
     RingBuffer<OwnedRef> ring_;
