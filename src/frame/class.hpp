@@ -34,14 +34,15 @@ using BorrowFlag = std::atomic<std::uint64_t>;
 
 // Holds one borrow of an instance and gives it back when destroyed, on every
 // path including a panic unwinding through the method.
+template <BorrowKind Kind>
 class BorrowGuard {
 public:
-    BorrowGuard(BorrowFlag* flag, BorrowKind kind) noexcept : flag_(flag), kind_(kind) {}
-    BorrowGuard(BorrowGuard&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)), kind_(other.kind_) {}
+    explicit BorrowGuard(BorrowFlag* flag) noexcept : flag_(flag) {}
+    BorrowGuard(BorrowGuard&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
     BorrowGuard& operator=(BorrowGuard&&) = delete;
     ~BorrowGuard() {
         if (flag_ == nullptr) return;
-        if (kind_ == BorrowKind::shared) {
+        if constexpr (Kind == BorrowKind::shared) {
             flag_->fetch_sub(1, std::memory_order_release);
         } else {
             flag_->store(0, std::memory_order_release);
@@ -50,7 +51,6 @@ public:
 
 private:
     BorrowFlag* flag_;
-    BorrowKind kind_;
 };
 
 // What the non-template half of the machinery needs to know about a class.
@@ -76,27 +76,28 @@ Result<void> check_receiver_type(const ClassInfo& info, PyObject* self);
 [[gnu::cold]] Error borrow_error(BorrowKind kind);
 
 // Checks that `self` is an instance of the class and takes the borrow.
-[[gnu::always_inline]] inline Result<BorrowGuard> accept_receiver(const ClassInfo& info, PyObject* self,
-                                                                  BorrowFlag& flag, BorrowKind kind) {
+template <BorrowKind Kind>
+[[gnu::always_inline]] inline Result<BorrowGuard<Kind>> accept_receiver(const ClassInfo& info, PyObject* self,
+                                                                        BorrowFlag& flag) {
     PyTypeObject* const* cached = info.cell->get();
     if (cached == nullptr || !Py_IS_TYPE(self, *cached)) [[unlikely]] {
         if (auto checked = check_receiver_type(info, self); !checked) return std::move(checked.error());
     }
     constexpr std::uint64_t exclusive = ~std::uint64_t{0};
-    if (kind == BorrowKind::exclusive) {
+    if constexpr (Kind == BorrowKind::exclusive) {
         std::uint64_t expected = 0;
         if (!flag.compare_exchange_strong(expected, exclusive, std::memory_order_acquire,
                                           std::memory_order_relaxed)) [[unlikely]] {
-            return borrow_error(kind);
+            return borrow_error(Kind);
         }
     } else {
         std::uint64_t current = flag.load(std::memory_order_relaxed);
         do {
-            if (current == exclusive) [[unlikely]] return borrow_error(kind);
+            if (current == exclusive) [[unlikely]] return borrow_error(Kind);
         } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
                                              std::memory_order_relaxed));
     }
-    return BorrowGuard(&flag, kind);
+    return BorrowGuard<Kind>(&flag);
 }
 
 // Allocates an instance of `subtype` (its tp_alloc, or PyType_GenericAlloc).
@@ -139,7 +140,7 @@ private:
     template <class D>
     static Result<PyObject*> call_method(PyObject* self, PyObject* const* slots) {
         constexpr BorrowKind kind = D::Signature::is_const ? BorrowKind::shared : BorrowKind::exclusive;
-        auto guard = accept_receiver(info, self, record(self)->borrow_flag, kind);
+        auto guard = accept_receiver<kind>(info, self, record(self)->borrow_flag);
         if (!guard) return std::move(guard.error());
         return D::call(slots, record(self)->contents);
     }

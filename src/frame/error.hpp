@@ -17,7 +17,6 @@
 
 #include <optional>
 #include <string_view>
-#include <variant>
 
 namespace velkorin {
 
@@ -56,19 +55,41 @@ private:
     OwnedRef exception_;  // fetched
 };
 
+// The value of a successful operation, or its Error.
 template <class T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-    Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+    Result(T value) : ok_(true) { ::new (static_cast<void*>(&value_)) T(std::move(value)); }
+    Result(Error error) : ok_(false) { ::new (static_cast<void*>(&error_)) Error(std::move(error)); }
+    Result(Result&& other) noexcept : ok_(other.ok_) {
+        if (ok_) {
+            ::new (static_cast<void*>(&value_)) T(std::move(other.value_));
+        } else {
+            ::new (static_cast<void*>(&error_)) Error(std::move(other.error_));
+        }
+    }
+    Result& operator=(Result&&) = delete;
+    ~Result() {
+        if (ok_) {
+            value_.~T();
+        } else {
+            error_.~Error();
+        }
+    }
 
-    bool ok() const noexcept { return state_.index() == 0; }
-    explicit operator bool() const noexcept { return ok(); }
-    T& value() noexcept { return *std::get_if<0>(&state_); }
-    Error& error() noexcept { return *std::get_if<1>(&state_); }
+    bool ok() const noexcept { return ok_; }
+    explicit operator bool() const noexcept { return ok_; }
+    // Requires: ok().
+    T& value() noexcept { return value_; }
+    // Requires: !ok().
+    Error& error() noexcept { return error_; }
 
 private:
-    std::variant<T, Error> state_;
+    union {
+        T value_;
+        Error error_;
+    };
+    bool ok_;
 };
 
 template <>
