@@ -100,6 +100,17 @@ constexpr auto make_text_signature() {
 template <bool Method, FixedString Name, FixedString... Params>
 inline constexpr auto text_signature = make_text_signature<Method, Name, Params...>();
 
+template <class T>
+concept Convertible = requires(PyObject* obj) { FromPython<T>::extract(obj); };
+
+template <class T>
+concept Returnable = std::is_void_v<T> || requires(T&& v) { IntoPython<std::remove_cvref_t<T>>::convert(std::move(v)); };
+
+template <class... T>
+constexpr bool all_convertible(TypeList<T...>) {
+    return (Convertible<T> && ...);
+}
+
 template <class Return>
 Result<PyObject*> into_python(Return&& value) {
     return IntoPython<std::remove_cvref_t<Return>>::convert(std::forward<Return>(value));
@@ -139,6 +150,11 @@ struct Def {
     using Signature = detail::Signature<decltype(Fn)>;
     static_assert(sizeof...(Params) == Signature::arity,
                   "Def: give exactly one parameter name per parameter of the C++ function");
+    static_assert(detail::all_convertible(typename Signature::Params{}),
+                  "Def: parameters are std::int64_t, String, StrView, IntVec or PyObject* (see convert.hpp)");
+    static_assert(detail::Returnable<typename Signature::Return>,
+                  "Def: the result must be void, bool, std::int64_t, std::uint64_t, IntVec, OwnedRef, "
+                  "or std::optional / Result of one of these (see convert.hpp)");
 
     static constexpr const char* name = Name.chars;
     static constexpr auto function = Fn;
