@@ -12,7 +12,7 @@
 // treated as a panic without a text.
 #pragma once
 
-#include "frame/memory.hpp"
+#include "lib/core/memory.hpp"
 #include "frame/object.hpp"
 
 #include <optional>

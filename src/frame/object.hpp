@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "frame/memory.hpp"
+#include "lib/core/memory.hpp"
 
 namespace velkorin {
 

@@ -24,7 +24,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "frame/memory.hpp"
+#include "lib/core/memory.hpp"
 
 namespace velkorin {
 

@@ -45,7 +45,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "frame/memory.hpp"
+#include "lib/core/memory.hpp"
 
 namespace velkorin {
 

@@ -83,7 +83,7 @@
 #define VELKORIN_HASH_TABLE_SSE2 1
 #endif
 
-#include "frame/memory.hpp"
+#include "lib/core/memory.hpp"
 #include "lib/core/hash_keys.hpp"
 #include "lib/core/siphash.hpp"
 

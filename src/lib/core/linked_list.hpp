@@ -21,7 +21,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "frame/memory.hpp"
+#include "lib/core/memory.hpp"
 
 namespace velkorin {
 

@@ -9,7 +9,7 @@
 //   (at least 4); the storage never shrinks and is freed at destruction.
 #pragma once
 
-#include "frame/memory.hpp"
+#include "lib/core/memory.hpp"
 
 #include <algorithm>
 #include <cstddef>
