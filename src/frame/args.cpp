@@ -101,8 +101,10 @@ Result<void> check_missing(const FunctionDescription& desc, std::size_t nargs, P
 
 }  // namespace
 
-Result<void> extract_arguments_fastcall_general(const FunctionDescription& desc, PyObject* const* args,
-                                                Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+namespace {
+
+Result<void> bind_fastcall(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** slots) {
     const auto given = static_cast<std::size_t>(nargs);
     for (std::size_t i = 0; i < desc.nparams; ++i) slots[i] = i < given ? args[i] : nullptr;
     if (given > desc.nparams) return too_many_positional(desc, given);
@@ -116,8 +118,7 @@ Result<void> extract_arguments_fastcall_general(const FunctionDescription& desc,
     return check_missing(desc, given, slots);
 }
 
-Result<void> extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs,
-                                          PyObject** slots) {
+Result<void> bind_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs, PyObject** slots) {
     const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
     for (std::size_t i = 0; i < desc.nparams; ++i) slots[i] = i < given ? PyTuple_GET_ITEM(args, i) : nullptr;
     if (given > desc.nparams) return too_many_positional(desc, given);
@@ -131,6 +132,26 @@ Result<void> extract_arguments_tuple_dict(const FunctionDescription& desc, PyObj
         }
     }
     return check_missing(desc, given, slots);
+}
+
+bool succeeded(Result<void>&& bound, Failure& failure) {
+    if (bound) return true;
+    failure.emplace(std::move(bound.error()));
+    return false;
+}
+
+}  // namespace
+
+bool extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames, PyObject** slots, Failure& failure) {
+    return succeeded(bind_fastcall(desc, args, nargs, kwnames, slots), failure);
+}
+
+bool extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs,
+                                  PyObject** slots, Failure& failure) {
+    if (PyTuple_GET_SIZE(args) == 0 && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && desc.nparams == 0)
+        [[likely]] return true;
+    return succeeded(bind_tuple_dict(desc, args, kwargs, slots), failure);
 }
 
 Error argument_extraction_error(const char* param, Error&& error) {

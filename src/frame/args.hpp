@@ -7,7 +7,7 @@
 // when it succeeds.
 #pragma once
 
-#include "frame/error.hpp"
+#include "frame/trampoline.hpp"
 
 #include <cstddef>
 
@@ -20,23 +20,18 @@ struct FunctionDescription {
     std::size_t nparams;
 };
 
-// Vector calling convention: args holds nargs positional arguments followed
-// by the values of the keywords named in kwnames (null when there are none).
-Result<void> extract_arguments_fastcall_general(const FunctionDescription& desc, PyObject* const* args,
-                                                Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
-
-inline Result<void> extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
-                                               Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == desc.nparams) [[likely]] {
-        for (std::size_t i = 0; i < desc.nparams; ++i) slots[i] = args[i];
-        return {};
-    }
-    return extract_arguments_fastcall_general(desc, args, nargs, kwnames, slots);
-}
+// Binding for the vector calling convention: args holds nargs positional
+// arguments followed by the values of the keywords named in kwnames (null
+// when there are none). The entries call it for every shape but the usual
+// one (exactly the parameters, by position), which needs no binding at all.
+// On failure the binding error is left in `failure`.
+[[gnu::noinline]] bool extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
+                                                  Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
+                                                  Failure& failure);
 
 // Tuple-and-dictionary convention of tp_new; kwargs may be null.
-Result<void> extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs,
-                                          PyObject** slots);
+bool extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs,
+                                  PyObject** slots, Failure& failure);
 
 // Names the parameter in a conversion failure: an exception of exactly type
 // TypeError becomes "argument '<param>': <message>"; anything else is returned

@@ -29,11 +29,7 @@ Result<PyTypeObject*> create_type_object(const ClassInfo& info) {
     return Error::fetched(std::move(exc));
 }
 
-[[gnu::cold]] Error receiver_cast_error(PyObject* self, const ClassInfo& info) {
-    return cast_error(self, info.name);
-}
-
-[[gnu::cold]] PyTypeObject* type_for_receiver_failed(const ClassInfo& info, Error&& error) {
+[[noreturn, gnu::cold]] void type_for_receiver_failed(const ClassInfo& info, Error&& error) {
     std::move(error).restore();
     PyErr_WriteUnraisable(nullptr);
     String msg("failed to create type object for `");
@@ -50,29 +46,31 @@ Error borrow_error(BorrowKind kind) {
 }
 
 Result<PyTypeObject*> class_type(const ClassInfo& info) {
-    auto type = info.cell->get_or_try_init([&] { return create_type_object(info); });
+    auto type = info.cell.get_or_try_init([&] { return create_type_object(info); });
     if (!type) [[unlikely]] return initialization_error(info, std::move(type.error()));
-    return *type.value();
+    PyTypeObject* made = *type.value();
+    info.slot->type.store(made, std::memory_order_release);
+    return made;
 }
 
-Result<void> check_receiver_type(const ClassInfo& info, PyObject* self) {
-    PyTypeObject* const* cached = info.cell->get();
-    PyTypeObject* type = nullptr;
-    if (cached) {
-        type = *cached;
-    } else {
+bool check_receiver(const ClassSlot& cls, PyObject* self, Failure& failure) {
+    const ClassInfo& info = *cls.info;
+    PyTypeObject* type = cls.type.load(std::memory_order_acquire);
+    if (type == nullptr) {
         auto made = class_type(info);
-        type = made ? made.value() : type_for_receiver_failed(info, std::move(made.error()));
+        if (!made) type_for_receiver_failed(info, std::move(made.error()));
+        type = made.value();
     }
-    if (!PyType_IsSubtype(Py_TYPE(self), type)) return receiver_cast_error(self, info);
-    return {};
+    if (PyType_IsSubtype(Py_TYPE(self), type)) return true;
+    failure.emplace(cast_error(self, info.name));
+    return false;
 }
 
-Result<PyObject*> allocate_instance(PyTypeObject* subtype) {
+PyObject* allocate_instance(PyTypeObject* subtype, Failure& failure) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
     if (alloc == nullptr) alloc = PyType_GenericAlloc;
     PyObject* self = alloc(subtype, 0);
-    if (self == nullptr) return fetch_error();
+    if (self == nullptr) failure.emplace(fetch_error());
     return self;
 }
 

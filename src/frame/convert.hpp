@@ -10,7 +10,8 @@
 // Results: the C++ return type selects the Python result.
 //   void -> None, bool, std::int64_t -> int, std::uint64_t -> int,
 //   std::optional<T> -> T or None, Vec<std::int64_t> -> list of int,
-//   OwnedRef -> the object itself, Result<T> -> T or the error.
+//   OwnedRef -> the object itself, Result<T> -> T or the error (handled by the
+//   entries, which hand the error to the trampoline).
 #pragma once
 
 #include "frame/error.hpp"
@@ -96,7 +97,7 @@ struct IntoPython;
 
 template <>
 struct IntoPython<bool> {
-    static Result<PyObject*> convert(bool v) { return new_reference_to(v ? Py_True : Py_False).release(); }
+    static PyObject* convert(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
 };
 
 // A new int; a failure to create it is a panic.
@@ -108,12 +109,12 @@ inline OwnedRef int_object(std::int64_t v) {
 
 template <>
 struct IntoPython<std::int64_t> {
-    static Result<PyObject*> convert(std::int64_t v) { return int_object(v).release(); }
+    static PyObject* convert(std::int64_t v) { return int_object(v).release(); }
 };
 
 template <>
 struct IntoPython<std::uint64_t> {
-    static Result<PyObject*> convert(std::uint64_t v) {
+    static PyObject* convert(std::uint64_t v) {
         PyObject* o = PyLong_FromUnsignedLongLong(v);
         if (!o) api_call_failed();
         return o;
@@ -122,28 +123,21 @@ struct IntoPython<std::uint64_t> {
 
 template <>
 struct IntoPython<IntVec> {
-    static Result<PyObject*> convert(const IntVec& v) { return int_list(v.data(), v.size()).release(); }
+    static PyObject* convert(const IntVec& v) { return int_list(v.data(), v.size()).release(); }
 };
 
 template <>
 struct IntoPython<OwnedRef> {
-    static Result<PyObject*> convert(OwnedRef&& v) { return v.release(); }
+    static PyObject* convert(OwnedRef&& v) { return v.release(); }
 };
 
 template <class T>
 struct IntoPython<std::optional<T>> {
-    static Result<PyObject*> convert(std::optional<T>&& v) {
-        if (!v) return new_reference_to(Py_None).release();
+    static PyObject* convert(std::optional<T>&& v) {
+        if (!v) return Py_NewRef(Py_None);
         return IntoPython<T>::convert(std::move(*v));
     }
 };
 
-template <class T>
-struct IntoPython<Result<T>> {
-    static Result<PyObject*> convert(Result<T>&& v) {
-        if (!v) return std::move(v.error());
-        return IntoPython<T>::convert(std::move(v.value()));
-    }
-};
 
 }  // namespace velkorin

@@ -59,6 +59,8 @@ private:
 template <class T>
 class [[nodiscard]] Result {
 public:
+    using value_type = T;
+
     Result(T value) : ok_(true) { ::new (static_cast<void*>(&value_)) T(std::move(value)); }
     Result(Error error) : ok_(false) { ::new (static_cast<void*>(&error_)) Error(std::move(error)); }
     Result(Result&& other) noexcept : ok_(other.ok_) {
@@ -105,6 +107,11 @@ public:
 private:
     std::optional<Error> error_;
 };
+
+template <class T>
+inline constexpr bool is_result_v = false;
+template <class T>
+inline constexpr bool is_result_v<Result<T>> = true;
 
 struct Panic {
     String message;

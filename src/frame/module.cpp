@@ -95,7 +95,12 @@ Result<PyObject*> make_module(ModuleDefinition& m) {
 }  // namespace
 
 PyObject* initialize_module(ModuleDefinition& module) {
-    return trampoline([&] { return make_module(module); });
+    return trampoline([&](Failure& failure) -> PyObject* {
+        auto made = make_module(module);
+        if (made) return made.value();
+        failure.emplace(std::move(made.error()));
+        return nullptr;
+    });
 }
 
 }  // namespace velkorin

@@ -18,8 +18,12 @@ struct Registration {
 };
 
 template <class D>
+inline PyMethodDef function_def = D::method_def(nullptr);
+
+template <class D>
 constexpr Registration function() {
-    return {&FunctionEntry<D>::method_def, nullptr};
+    static_assert(!D::is_method, "a module function must be a free function");
+    return {&function_def<D>, nullptr};
 }
 
 constexpr Registration class_(const ClassInfo& info) { return {nullptr, &info}; }

@@ -4,55 +4,56 @@
 // interpreter. If raising itself panics, the process writes
 // "uncaught panic at ffi boundary" to standard error and aborts.
 //
+// A body returns a new reference, or null after leaving its Error in the
+// Failure it is given. The trampoline is a try block around the body: on the
+// success path it costs nothing, and everything it does on the other paths is
+// compiled once, in trampoline.cpp.
+//
 // The one unwinding that does pass through is the forced unwind of a thread
 // that the interpreter ends with pthread_exit (a daemon thread at shutdown):
 // it is rethrown, never treated as a panic, which is also why the entry points
-// are not noexcept. Such an unwind has no exception object, so the handler's
-// reference is null by design: the undefined-behaviour sanitizer is off in the
-// few lines of the trampolines themselves (the bodies they run keep it).
+// are not noexcept.
 #pragma once
 
 #include "frame/error.hpp"
 
-#include <cxxabi.h>
+#include <optional>
 
 namespace velkorin {
 
+// Where a body leaves the Error of a failed call for the trampoline to raise.
+using Failure = std::optional<Error>;
+
 namespace detail {
-[[gnu::cold]] void raise_error(Error&& error);
-[[gnu::cold]] void raise_panic(std::string_view message);
-[[gnu::cold]] void report_unraisable_panic(std::string_view message);
+// Raises *failure; returns null for the entry to hand to the interpreter.
+[[gnu::cold]] PyObject* raise_failure(Failure& failure);
+// Called inside `catch (...)`: rethrows a forced unwind, raises anything else
+// as a PanicException and returns null.
+[[gnu::cold]] PyObject* contain_unwinding();
+// The same for deallocation: reports a panic through the unraisable hook.
+[[gnu::cold]] void contain_unwinding_unraisable();
 }  // namespace detail
 
-// `body` returns Result<PyObject*> holding a new reference on success.
+// `body(Failure&)` returns a new reference, or null with the failure set.
 template <class Body>
-[[gnu::no_sanitize_undefined]] inline PyObject* trampoline(Body&& body) {
+[[gnu::always_inline]] inline PyObject* trampoline(Body&& body) {
+    Failure failure;
     try {
-        Result<PyObject*> result = body();
-        if (result.ok()) [[likely]] return result.value();
-        detail::raise_error(std::move(result.error()));
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (Panic& p) {
-        detail::raise_panic(p.message);
+        if (PyObject* result = body(failure)) [[likely]] return result;
     } catch (...) {
-        detail::raise_panic("panic from native code");
+        return detail::contain_unwinding();
     }
-    return nullptr;
+    return detail::raise_failure(failure);
 }
 
 // For deallocation: a panic is reported through the unraisable-exception hook
 // and no exception is left set.
 template <class Body>
-[[gnu::no_sanitize_undefined]] inline void trampoline_unraisable(Body&& body) {
+[[gnu::always_inline]] inline void trampoline_unraisable(Body&& body) {
     try {
         body();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (Panic& p) {
-        detail::report_unraisable_panic(p.message);
     } catch (...) {
-        detail::report_unraisable_panic("panic from native code");
+        detail::contain_unwinding_unraisable();
     }
 }
 
