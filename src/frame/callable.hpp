@@ -182,7 +182,7 @@ template <auto Fn, class... Params, std::size_t... I>
     using Return = std::remove_cvref_t<decltype(call())>;
     if constexpr (std::is_void_v<Return>) {
         call();
-        return Py_NewRef(Py_None);
+        return Py_None;
     } else if constexpr (is_result_v<Return>) {
         auto result = call();
         if (!result) [[unlikely]] {
@@ -212,24 +212,32 @@ template <auto Fn>
 
 }  // namespace detail
 
+namespace detail {
+
+template <auto Fn>
+[[gnu::always_inline]] inline PyObject* call_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                      PyObject* kwnames, Failure& failure) {
+    constexpr std::size_t arity = SignatureOf<Fn>::arity;
+    PyObject* bound[arity];
+    PyObject* const* slots = args;
+    if (kwnames != nullptr || static_cast<std::size_t>(nargs) != arity) [[unlikely]] {
+        if (!extract_arguments_fastcall(*description_of<Fn>, args, nargs, kwnames, bound, failure)) return nullptr;
+        slots = bound;
+    }
+    if constexpr (is_method<Fn>) {
+        return invoke_method<Fn>(self, slots, failure);
+    } else {
+        return invoke<Fn>(slots, nullptr, failure);
+    }
+}
+
+}  // namespace detail
+
 // The entry of every function and method with parameters (METH_FASTCALL |
 // METH_KEYWORDS).
 template <auto Fn>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    constexpr std::size_t arity = detail::SignatureOf<Fn>::arity;
-    return trampoline([&](Failure& failure) -> PyObject* {
-        PyObject* bound[arity];
-        PyObject* const* slots = args;
-        if (kwnames != nullptr || static_cast<std::size_t>(nargs) != arity) [[unlikely]] {
-            if (!extract_arguments_fastcall(*description_of<Fn>, args, nargs, kwnames, bound, failure)) return nullptr;
-            slots = bound;
-        }
-        if constexpr (detail::is_method<Fn>) {
-            return detail::invoke_method<Fn>(self, slots, failure);
-        } else {
-            return detail::invoke<Fn>(slots, nullptr, failure);
-        }
-    });
+    return trampoline([&](Failure& failure) { return detail::call_fastcall<Fn>(self, args, nargs, kwnames, failure); });
 }
 
 // The entry of every method without parameters (METH_NOARGS).

@@ -4,7 +4,8 @@ namespace velkorin {
 
 namespace {
 
-Result<PyTypeObject*> create_type_object(const ClassInfo& info) {
+Result<PyTypeObject*> create_type_object(const ClassInfo* class_info) {
+    const ClassInfo& info = *class_info;
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(info.doc)},
         {Py_tp_new, reinterpret_cast<void*>(info.tp_new)},
@@ -46,7 +47,7 @@ Error borrow_error(BorrowKind kind) {
 }
 
 Result<PyTypeObject*> class_type(const ClassInfo& info) {
-    auto type = info.cell.get_or_try_init([&] { return create_type_object(info); });
+    auto type = info.cell.get_or_try_init(&create_type_object, &info);
     if (!type) [[unlikely]] return initialization_error(info, std::move(type.error()));
     PyTypeObject* made = *type.value();
     info.slot->type.store(made, std::memory_order_release);

@@ -49,6 +49,31 @@ PyObject* allocate_instance(PyTypeObject* subtype, Failure& failure);
 // reference to its class.
 void free_instance(PyObject* self);
 
+// The constructor (tp_new) of the class whose contents are `Contents`.
+template <class Contents>
+PyObject* construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    return trampoline([&](Failure& failure) -> PyObject* {
+        const FunctionDescription& desc = class_slot<Contents>.info->new_description;
+        if (!extract_arguments_tuple_dict(desc, args, kwargs, nullptr, failure)) return nullptr;
+        Contents contents{};
+        PyObject* self = allocate_instance(subtype, failure);
+        if (self == nullptr) return nullptr;
+        Instance<Contents>* r = instance<Contents>(self);
+        ::new (static_cast<void*>(&r->contents)) Contents(std::move(contents));
+        ::new (static_cast<void*>(&r->borrow_flag)) BorrowFlag();
+        return self;
+    });
+}
+
+// The deallocator (tp_dealloc).
+template <class Contents>
+void destroy(PyObject* self) {
+    trampoline_unraisable([&] {
+        instance<Contents>(self)->contents.~Contents();
+        free_instance(self);
+    });
+}
+
 template <FixedString Name, class Contents, class... Methods>
 class PyClass {
     static_assert((Methods::is_method && ...), "every method of a class is a member function of its contents");
@@ -64,26 +89,6 @@ class PyClass {
         for (std::size_t i = 0; i < Name.length; ++i) out[9 + i] = Name.chars[i];
         return out;
     }();
-
-    static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-        return trampoline([&](Failure& failure) -> PyObject* {
-            if (!extract_arguments_tuple_dict(info.new_description, args, kwargs, nullptr, failure)) return nullptr;
-            Contents contents{};
-            PyObject* self = allocate_instance(subtype, failure);
-            if (self == nullptr) return nullptr;
-            Instance<Contents>* r = instance<Contents>(self);
-            ::new (static_cast<void*>(&r->contents)) Contents(std::move(contents));
-            ::new (static_cast<void*>(&r->borrow_flag)) BorrowFlag();
-            return self;
-        });
-    }
-
-    static void tp_dealloc(PyObject* self) {
-        trampoline_unraisable([&] {
-            instance<Contents>(self)->contents.~Contents();
-            free_instance(self);
-        });
-    }
 
     // Made as the module loads: registers the class and each method's
     // descriptor for the entries, which find them by type.
@@ -101,8 +106,8 @@ public:
         type_name.data(),
         doc.data(),
         methods.data(),
-        &tp_new,
-        &tp_dealloc,
+        &construct<Contents>,
+        &destroy<Contents>,
         static_cast<int>(sizeof(Instance<Contents>)),
         &class_slot<Contents>,
         FunctionDescription{Name.chars, "__new__", nullptr, 0},

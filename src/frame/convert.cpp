@@ -15,30 +15,32 @@ constexpr std::size_t max_reserved_elements = std::size_t{1} << 16;
 
 OnceCell<PyObject*> sequence_class_cell;
 
-Result<PyObject*> sequence_class() {
-    auto cell = sequence_class_cell.get_or_try_init([]() -> Result<PyObject*> {
-        PyObject* module = PyImport_ImportModule("collections.abc");
-        PyObject* cls = module ? PyObject_GetAttrString(module, "Sequence") : nullptr;
-        Py_XDECREF(module);
-        if (cls == nullptr) {
-            OwnedRef exc = std::move(fetch_error()).into_exception();
-            OwnedRef type_name = OwnedRef::steal(PyType_GetName(Py_TYPE(exc.get())));
-            if (!type_name) PyErr_Clear();
-            OwnedRef text = str_or_unprintable(exc.get());
-            OwnedRef msg = OwnedRef::steal(
-                type_name ? PyUnicode_FromFormat("could not import collections.abc.Sequence: %U: %U",
-                                                 type_name.get(), text.get())
-                          : PyUnicode_FromFormat("could not import collections.abc.Sequence: %U", text.get()));
-            Py_ssize_t size = 0;
-            const char* utf8 = msg ? PyUnicode_AsUTF8AndSize(msg.get(), &size) : nullptr;
-            if (!utf8) {
-                PyErr_Clear();
-                panic("could not import collections.abc.Sequence: <unprintable error>");
-            }
-            panic(std::string_view(utf8, static_cast<std::size_t>(size)));
+Result<PyObject*> import_sequence_class() {
+    PyObject* module = PyImport_ImportModule("collections.abc");
+    PyObject* cls = module ? PyObject_GetAttrString(module, "Sequence") : nullptr;
+    Py_XDECREF(module);
+    if (cls == nullptr) {
+        OwnedRef exc = std::move(fetch_error()).into_exception();
+        OwnedRef type_name = OwnedRef::steal(PyType_GetName(Py_TYPE(exc.get())));
+        if (!type_name) PyErr_Clear();
+        OwnedRef text = str_or_unprintable(exc.get());
+        OwnedRef msg = OwnedRef::steal(
+            type_name ? PyUnicode_FromFormat("could not import collections.abc.Sequence: %U: %U",
+                                             type_name.get(), text.get())
+                      : PyUnicode_FromFormat("could not import collections.abc.Sequence: %U", text.get()));
+        Py_ssize_t size = 0;
+        const char* utf8 = msg ? PyUnicode_AsUTF8AndSize(msg.get(), &size) : nullptr;
+        if (!utf8) {
+            PyErr_Clear();
+            panic("could not import collections.abc.Sequence: <unprintable error>");
         }
-        return cls;
-    });
+        panic(std::string_view(utf8, static_cast<std::size_t>(size)));
+    }
+    return cls;
+}
+
+Result<PyObject*> sequence_class() {
+    auto cell = sequence_class_cell.get_or_try_init(&import_sequence_class);
     if (!cell) return std::move(cell.error());
     return *cell.value();
 }

@@ -90,14 +90,15 @@ OwnedRef list_of_objects(const Container& items) {
 OwnedRef int_list(const std::int64_t* values, std::size_t n);
 
 
-inline OwnedRef new_reference_to(PyObject* obj) { return OwnedRef::borrow(obj); }
 
+// None, True and False are immortal (CPython 3.12 and later): returning them
+// needs no reference count change, as with Py_RETURN_NONE.
 template <class T>
 struct IntoPython;
 
 template <>
 struct IntoPython<bool> {
-    static PyObject* convert(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
+    static PyObject* convert(bool v) { return v ? Py_True : Py_False; }
 };
 
 // A new int; a failure to create it is a panic.
@@ -134,7 +135,7 @@ struct IntoPython<OwnedRef> {
 template <class T>
 struct IntoPython<std::optional<T>> {
     static PyObject* convert(std::optional<T>&& v) {
-        if (!v) return Py_NewRef(Py_None);
+        if (!v) return Py_None;
         return IntoPython<T>::convert(std::move(*v));
     }
 };

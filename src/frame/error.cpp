@@ -88,16 +88,22 @@ OnceCell<PyObject*> panic_exception_cell;
 
 }  // namespace
 
+namespace {
+
+Result<PyObject*> create_panic_exception_type() {
+    PyObject* type = PyErr_NewExceptionWithDoc("velkorin_runtime.PanicException", panic_exception_doc,
+                                               PyExc_BaseException, nullptr);
+    if (type == nullptr) {
+        PyErr_Print();
+        panic("Failed to initialize new exception type.");
+    }
+    return type;
+}
+
+}  // namespace
+
 PyObject* panic_exception_type() {
-    auto made = panic_exception_cell.get_or_try_init([]() -> Result<PyObject*> {
-        PyObject* type = PyErr_NewExceptionWithDoc("velkorin_runtime.PanicException", panic_exception_doc,
-                                                   PyExc_BaseException, nullptr);
-        if (type == nullptr) {
-            PyErr_Print();
-            panic("Failed to initialize new exception type.");
-        }
-        return type;
-    });
+    auto made = panic_exception_cell.get_or_try_init(&create_panic_exception_type);
     return *made.value();
 }
 

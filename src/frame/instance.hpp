@@ -20,38 +20,43 @@ namespace velkorin {
 enum class BorrowKind { shared, exclusive };
 
 // Every entry runs with the interpreter lock held, so the flag is never
-// changed by two threads at once: a borrow conflict can only come from
+// touched by two threads at once: a borrow conflict can only come from
 // re-entry on the thread that holds the lock (an argument's __index__, a
-// finalizer), and a switch to another thread happens only inside Python code,
-// never between a load and the store that follows it. Relaxed loads and
-// stores therefore keep the states and errors of a compare-and-swap without
-// its locked instructions; the lock's own hand-over orders the contents.
+// finalizer), and the lock's hand-over between threads orders every access
+// to the flag and the contents, as it does for the interpreter's own
+// objects. So the flag is a plain word, read and written without atomic or
+// locked instructions; it keeps the states and the errors of a
+// compare-and-swap, and where no Python code can run while a borrow is held
+// the compiler may drop the stores altogether.
 class BorrowFlag {
 public:
     static constexpr std::uint64_t exclusive = ~std::uint64_t{0};
 
     constexpr BorrowFlag() noexcept = default;
 
-    std::uint64_t value() const noexcept { return word_.load(std::memory_order_relaxed); }
+    std::uint64_t value() const noexcept { return word_; }
 
     [[nodiscard]] bool try_take(BorrowKind kind) noexcept {
-        const std::uint64_t now = value();
         if (kind == BorrowKind::exclusive) {
-            if (now != 0) [[unlikely]] return false;
-            set(exclusive);
+            if (word_ != 0) [[unlikely]] return false;
+            word_ = exclusive;
         } else {
-            if (now == exclusive) [[unlikely]] return false;
-            set(now + 1);
+            if (word_ == exclusive) [[unlikely]] return false;
+            ++word_;
         }
         return true;
     }
 
-    void give_back(BorrowKind kind) noexcept { set(kind == BorrowKind::exclusive ? 0 : value() - 1); }
+    void give_back(BorrowKind kind) noexcept {
+        if (kind == BorrowKind::exclusive) {
+            word_ = 0;
+        } else {
+            --word_;
+        }
+    }
 
 private:
-    void set(std::uint64_t v) noexcept { word_.store(v, std::memory_order_relaxed); }
-
-    std::atomic<std::uint64_t> word_{0};
+    std::uint64_t word_ = 0;
 };
 
 template <class Contents>

@@ -11,12 +11,14 @@ constexpr const char subinterpreter_message[] =
 OnceCell<PyObject*> all_name_cell;
 OnceCell<PyObject*> name_name_cell;
 
+Result<PyObject*> intern(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (s == nullptr) api_call_failed();
+    return s;
+}
+
 PyObject* interned(OnceCell<PyObject*>& cell, const char* text) {
-    auto made = cell.get_or_try_init([&]() -> Result<PyObject*> {
-        PyObject* s = PyUnicode_InternFromString(text);
-        if (s == nullptr) api_call_failed();
-        return s;
-    });
+    auto made = cell.get_or_try_init(&intern, text);
     return *made.value();
 }
 
@@ -75,6 +77,13 @@ Result<void> run_body(PyObject* module, std::span<const Registration> registrati
     return {};
 }
 
+Result<OwnedRef> create_module(ModuleDefinition* m) {
+    OwnedRef module = OwnedRef::steal(PyModule_Create2(&m->def, PYTHON_API_VERSION));
+    if (!module) return fetch_error();
+    if (auto body = run_body(module.get(), m->registrations); !body) return std::move(body.error());
+    return module;
+}
+
 Result<PyObject*> make_module(ModuleDefinition& m) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return fetch_error();
@@ -82,12 +91,7 @@ Result<PyObject*> make_module(ModuleDefinition& m) {
     if (!m.interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
         return Error::deferred(PyExc_ImportError, subinterpreter_message);
     }
-    auto cell = m.module.get_or_try_init([&]() -> Result<OwnedRef> {
-        OwnedRef module = OwnedRef::steal(PyModule_Create2(&m.def, PYTHON_API_VERSION));
-        if (!module) return fetch_error();
-        if (auto body = run_body(module.get(), m.registrations); !body) return std::move(body.error());
-        return module;
-    });
+    auto cell = m.module.get_or_try_init(&create_module, &m);
     if (!cell) return std::move(cell.error());
     return cell.value()->clone().release();
 }

@@ -32,14 +32,15 @@ public:
         r.ptr_ = p;
         return r;
     }
+    // A new reference to p. Requires: p is not null.
     static OwnedRef borrow(PyObject* p) noexcept {
-        Py_XINCREF(p);
+        Py_INCREF(p);
         return steal(p);
     }
 
     PyObject* get() const noexcept { return ptr_; }
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
-    OwnedRef clone() const noexcept { return borrow(ptr_); }
+    OwnedRef clone() const noexcept { return ptr_ != nullptr ? borrow(ptr_) : OwnedRef(); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
 private:

@@ -20,12 +20,12 @@ namespace {
 // in these few functions (the bodies they contain keep it).
 #define VELKORIN_FORCED_UNWIND_HANDLER __attribute__((no_sanitize("undefined")))
 
-// Runs `raise` (which sets the interpreter's exception); a panic inside it
-// ends the process, since nothing can be raised in its place.
-template <class Raise>
-VELKORIN_FORCED_UNWIND_HANDLER void raise_or_abort(Raise&& raise) {
+// Raises `error` (and reports it as unraisable if asked); a panic inside
+// raising ends the process, since nothing can be raised in its place.
+VELKORIN_FORCED_UNWIND_HANDLER void raise_or_abort(Error&& error, bool unraisable) {
     try {
-        raise();
+        std::move(error).restore();
+        if (unraisable) PyErr_WriteUnraisable(nullptr);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
@@ -33,14 +33,10 @@ VELKORIN_FORCED_UNWIND_HANDLER void raise_or_abort(Raise&& raise) {
     }
 }
 
-void raise_panic(std::string_view message) {
-    raise_or_abort([&] { panic_error(message).restore(); });
-}
-
 }  // namespace
 
 PyObject* raise_failure(Failure& failure) {
-    raise_or_abort([&] { std::move(*failure).restore(); });
+    raise_or_abort(std::move(*failure), false);
     return nullptr;
 }
 
@@ -50,9 +46,9 @@ VELKORIN_FORCED_UNWIND_HANDLER PyObject* contain_unwinding() {
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (Panic& p) {
-        raise_panic(p.message);
+        raise_or_abort(panic_error(p.message), false);
     } catch (...) {
-        raise_panic("panic from native code");
+        raise_or_abort(panic_error("panic from native code"), false);
     }
     return nullptr;
 }
@@ -68,10 +64,7 @@ VELKORIN_FORCED_UNWIND_HANDLER void contain_unwinding_unraisable() {
     } catch (...) {
         message = "panic from native code";
     }
-    raise_or_abort([&] {
-        panic_error(message).restore();
-        PyErr_WriteUnraisable(nullptr);
-    });
+    raise_or_abort(panic_error(message), true);
 }
 
 }  // namespace velkorin::detail

@@ -17,12 +17,41 @@
 
 #include "frame/error.hpp"
 
-#include <optional>
+#include <new>
 
 namespace velkorin {
 
 // Where a body leaves the Error of a failed call for the trampoline to raise.
-using Failure = std::optional<Error>;
+// Only its flag is initialised, so a call that succeeds pays one store for it.
+class Failure {
+public:
+    Failure() noexcept {}
+    Failure(const Failure&) = delete;
+    Failure& operator=(const Failure&) = delete;
+    ~Failure() {
+        if (set_) [[unlikely]] discard();
+    }
+
+    void emplace(Error&& error) noexcept {
+        if (set_) discard();
+        ::new (static_cast<void*>(&error_)) Error(std::move(error));
+        set_ = true;
+    }
+    explicit operator bool() const noexcept { return set_; }
+    // Requires: the failure is set.
+    Error& operator*() noexcept { return error_; }
+
+private:
+    [[gnu::cold, gnu::noinline]] void discard() noexcept {
+        error_.~Error();
+        set_ = false;
+    }
+
+    union {
+        Error error_;
+    };
+    bool set_ = false;
+};
 
 namespace detail {
 // Raises *failure; returns null for the entry to hand to the interpreter.
