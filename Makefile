@@ -57,7 +57,7 @@ sanitize:
 ## bench: install the bench extras and run bench/run.py (writes docs/benchmarks.*)
 bench: install
 	scripts/setup-venv.sh bench
-	$(PY) bench/run.py --write-docs $(BENCH_ARGS)
+	PYTHONPATH=$$(scripts/build-bench-floor.sh) $(PY) bench/run.py --write-docs $(BENCH_ARGS)
 
 ## leak-check: valgrind memcheck and resident-size growth of tests/stress/stress.py
 leak-check: install

@@ -74,6 +74,24 @@ def text_table(rows):
                      + [line(r) for r in rows])
 
 
+def module_size():
+    """Size of the velkorin extension module, stripped of symbols."""
+    try:
+        import velkorin
+    except ImportError:
+        return "not importable"
+    import shutil
+    import subprocess
+    import tempfile
+    path = Path(velkorin.__file__)
+    if shutil.which("strip"):
+        with tempfile.TemporaryDirectory() as tmp:
+            out = Path(tmp) / path.name
+            subprocess.run(["strip", "-o", str(out), str(path)], check=True)
+            return f"{out.stat().st_size:,} bytes stripped"
+    return f"{path.stat().st_size:,} bytes"
+
+
 def machine_summary():
     cpu = platform.processor() or platform.machine()
     try:
@@ -89,6 +107,7 @@ def machine_summary():
         "Python": f"{platform.python_implementation()} {platform.python_version()}",
         "OS": platform.platform(),
         "date": datetime.date.today().isoformat(),
+        "module": module_size(),
     }
 
 

@@ -149,8 +149,6 @@ bool extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const
 
 bool extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs,
                                   PyObject** slots, Failure& failure) {
-    if (PyTuple_GET_SIZE(args) == 0 && (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && desc.nparams == 0)
-        [[likely]] return true;
     return succeeded(bind_tuple_dict(desc, args, kwargs, slots), failure);
 }
 

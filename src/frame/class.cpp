@@ -68,17 +68,16 @@ bool check_receiver(const ClassSlot& cls, PyObject* self, Failure& failure) {
 }
 
 PyObject* allocate_instance(PyTypeObject* subtype, Failure& failure) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(subtype, Py_tp_alloc));
-    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
     PyObject* self = alloc(subtype, 0);
-    if (self == nullptr) failure.emplace(fetch_error());
+    if (self == nullptr) [[unlikely]] failure.emplace(fetch_error());
     return self;
 }
 
 void free_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    if (free == nullptr) panic("PyBaseObject_Type should have tp_free");
+    freefunc free = type->tp_free;
+    if (free == nullptr) [[unlikely]] panic("PyBaseObject_Type should have tp_free");
     free(self);
     Py_DECREF(type);
 }
