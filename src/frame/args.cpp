@@ -78,7 +78,7 @@ Result<void> bind_keyword(const FunctionDescription& desc, PyObject* name, PyObj
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
     if (utf8 == nullptr) {
-        PyErr_Clear();
+        discard_error();
         return unexpected_keyword(desc, name);
     }
     for (std::size_t i = 0; i < desc.nparams; ++i) {
@@ -173,7 +173,7 @@ Error cast_error(PyObject* obj, const char* target) {
         msg = OwnedRef::steal(
             PyUnicode_FromFormat("'%U' object cannot be cast as '%s'", qualname.get(), target));
     } else {
-        PyErr_Clear();
+        discard_error();
         msg = OwnedRef::steal(
             PyUnicode_FromFormat("'<failed to extract type name>' object cannot be cast as '%s'", target));
     }

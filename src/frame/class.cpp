@@ -30,6 +30,37 @@ Result<PyTypeObject*> create_type_object(const ClassInfo* class_info) {
     return Error::fetched(std::move(exc));
 }
 
+// Freeing a container releases its elements, and an element that is itself a
+// container is freed inside that release: a chain of containers nests the
+// deallocations as deep as it is long. Beyond this depth they are deferred
+// to a per-thread list, which the outermost deallocation drains, so the
+// stack stays bounded. (The interpreter's own trashcan serves only objects
+// that the cyclic collector tracks, which these are not.)
+constexpr unsigned max_deallocation_depth = 50;
+
+struct DeallocationNesting {
+    unsigned depth = 0;
+    bool draining = false;
+    Vec<PyObject*> deferred;
+};
+
+thread_local DeallocationNesting nesting;
+
+// Sets a value for a scope and puts the old one back, also when a panic or
+// a forced unwind passes.
+template <class T>
+class Scoped {
+public:
+    Scoped(T& slot, T value) noexcept : slot_(slot), old_(slot) { slot_ = value; }
+    Scoped(const Scoped&) = delete;
+    Scoped& operator=(const Scoped&) = delete;
+    ~Scoped() { slot_ = old_; }
+
+private:
+    T& slot_;
+    T old_;
+};
+
 [[noreturn, gnu::cold]] void type_for_receiver_failed(const ClassInfo& info, Error&& error) {
     std::move(error).restore();
     PyErr_WriteUnraisable(nullptr);
@@ -44,6 +75,25 @@ Result<PyTypeObject*> create_type_object(const ClassInfo* class_info) {
 Error borrow_error(BorrowKind kind) {
     return Error::deferred(PyExc_RuntimeError,
                            kind == BorrowKind::shared ? "Already mutably borrowed" : "Already borrowed");
+}
+
+void deallocate(PyObject* self, void (*release)(PyObject*)) {
+    DeallocationNesting& n = nesting;
+    if (n.depth >= max_deallocation_depth) {
+        n.deferred.push_back(self);
+        return;
+    }
+    {
+        Scoped<unsigned> level(n.depth, n.depth + 1);
+        release(self);
+    }
+    if (n.depth != 0 || n.draining) return;
+    Scoped<bool> draining(n.draining, true);
+    while (!n.deferred.empty()) {
+        PyObject* next = n.deferred.back();
+        n.deferred.pop_back();
+        Py_TYPE(next)->tp_dealloc(next);
+    }
 }
 
 Result<PyTypeObject*> class_type(const ClassInfo& info) {

@@ -69,13 +69,25 @@ PyObject* construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Runs `release(self)`, which destroys the instance; deallocations nested
+// beyond a fixed depth are deferred and run by the outermost one.
+void deallocate(PyObject* self, void (*release)(PyObject*));
+
+// Contents that hold Python references give them up in release_all(), an
+// ordinary function, before their destructor runs: releasing can run any
+// Python code, which must never run inside a destructor.
+template <class Contents>
+void release_instance(PyObject* self) {
+    Contents& contents = instance<Contents>(self)->contents;
+    if constexpr (requires { contents.release_all(); }) contents.release_all();
+    contents.~Contents();
+    free_instance(self);
+}
+
 // The deallocator (tp_dealloc).
 template <class Contents>
 void destroy(PyObject* self) {
-    trampoline_unraisable([&] {
-        instance<Contents>(self)->contents.~Contents();
-        free_instance(self);
-    });
+    trampoline_unraisable([&] { deallocate(self, &release_instance<Contents>); });
 }
 
 template <FixedString Name, class Contents, class... Methods>

@@ -22,7 +22,7 @@ Result<PyObject*> import_sequence_class() {
     if (cls == nullptr) {
         OwnedRef exc = std::move(fetch_error()).into_exception();
         OwnedRef type_name = OwnedRef::steal(PyType_GetName(Py_TYPE(exc.get())));
-        if (!type_name) PyErr_Clear();
+        if (!type_name) discard_error();
         OwnedRef text = str_or_unprintable(exc.get());
         OwnedRef msg = OwnedRef::steal(
             type_name ? PyUnicode_FromFormat("could not import collections.abc.Sequence: %U: %U",
@@ -31,7 +31,7 @@ Result<PyObject*> import_sequence_class() {
         Py_ssize_t size = 0;
         const char* utf8 = msg ? PyUnicode_AsUTF8AndSize(msg.get(), &size) : nullptr;
         if (!utf8) {
-            PyErr_Clear();
+            discard_error();
             panic("could not import collections.abc.Sequence: <unprintable error>");
         }
         panic(std::string_view(utf8, static_cast<std::size_t>(size)));
@@ -52,7 +52,7 @@ Result<PyObject*> sequence_class() {
     Py_ssize_t size = 0;
     const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
     if (!utf8) {
-        PyErr_Clear();
+        discard_error();
         return cast_error(obj, "Sequence");
     }
     return cast_error(obj, utf8);
@@ -75,8 +75,10 @@ Result<IntVec> extract_indexed(PyObject* seq) {
                 continue;
             }
         }
+        // Held for the conversion: __index__ may drop the list's reference.
         OwnedRef held = OwnedRef::borrow(item);
         auto value = FromPython<std::int64_t>::extract(held.get());
+        release(std::move(held));
         if (!value) return std::move(value.error());
         out.push_back(value.value());
     }
@@ -109,18 +111,25 @@ Result<IntVec> FromPython<IntVec>::extract(PyObject* obj) {
     IntVec out;
     const Py_ssize_t hint = PyObject_Size(obj);
     if (hint < 0) {
-        PyErr_Clear();
+        discard_error();
     } else {
         out.reserve(std::min(static_cast<std::size_t>(hint), max_reserved_elements));
     }
     OwnedRef iter = OwnedRef::steal(PyObject_GetIter(obj));
     if (!iter) return fetch_error();
+    std::optional<Error> failure;
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(iter.get()))) {
         auto value = FromPython<std::int64_t>::extract(item.get());
-        if (!value) return std::move(value.error());
+        release(std::move(item));
+        if (!value) {
+            failure.emplace(std::move(value.error()));
+            break;
+        }
         out.push_back(value.value());
     }
-    if (PyErr_Occurred()) return fetch_error();
+    if (!failure && PyErr_Occurred()) failure.emplace(fetch_error());
+    release(std::move(iter));
+    if (failure) return std::move(*failure);
     return out;
 }
 

@@ -111,15 +111,47 @@ Error panic_error(std::string_view message) {
     return Error::deferred(&panic_exception_type, message);
 }
 
+namespace {
+
+bool is_panic_exception(PyObject* exc) {
+    PyObject** panic_type = panic_exception_cell.get();
+    return panic_type && Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(*panic_type));
+}
+
+// A PanicException came back from Python code: report it and go on as a panic.
+[[noreturn]] void resume_panic(OwnedRef exc) {
+    String message;
+    OwnedRef text = OwnedRef::steal(PyObject_Str(exc.get()));
+    Py_ssize_t size = 0;
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (utf8) {
+        message.assign(utf8, static_cast<std::size_t>(size));
+    } else {
+        PyErr_Clear();
+        message = "Unwrapped panic from Python code";
+    }
+    release(std::move(text));
+    std::fputs("--- velkorin is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
+    std::fputs("Python stack trace below:\n", stderr);
+    PyErr_SetRaisedException(exc.release());
+    PyErr_PrintEx(0);
+    throw Panic{std::move(message)};
+}
+
+}  // namespace
+
 OwnedRef str_or_unprintable(PyObject* obj) {
     OwnedRef text = OwnedRef::steal(PyObject_Str(obj));
     if (text) return text;
+    OwnedRef exc = OwnedRef::steal(PyErr_GetRaisedException());
+    if (exc && is_panic_exception(exc.get())) resume_panic(std::move(exc));
+    PyErr_SetRaisedException(exc.release());
     PyErr_WriteUnraisable(obj);
     OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(obj)));
     if (name) {
         text = OwnedRef::steal(PyUnicode_FromFormat("<unprintable %U object>", name.get()));
     } else {
-        PyErr_Clear();
+        discard_error();
         text = OwnedRef::steal(PyUnicode_FromString("<unprintable object>"));
     }
     if (!text) api_call_failed();
@@ -131,25 +163,14 @@ Error fetch_error() {
     if (!exc) {
         return Error::deferred(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    PyObject** panic_type = panic_exception_cell.get();
-    if (panic_type && Py_IS_TYPE(exc.get(), reinterpret_cast<PyTypeObject*>(*panic_type))) {
-        String message;
-        OwnedRef text = OwnedRef::steal(PyObject_Str(exc.get()));
-        Py_ssize_t size = 0;
-        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-        if (utf8) {
-            message.assign(utf8, static_cast<std::size_t>(size));
-        } else {
-            PyErr_Clear();
-            message = "Unwrapped panic from Python code";
-        }
-        std::fputs("--- velkorin is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
-        std::fputs("Python stack trace below:\n", stderr);
-        PyErr_SetRaisedException(exc.release());
-        PyErr_PrintEx(0);
-        throw Panic{std::move(message)};
-    }
+    if (is_panic_exception(exc.get())) resume_panic(std::move(exc));
     return Error::fetched(std::move(exc));
+}
+
+void discard_error() {
+    OwnedRef exc = OwnedRef::steal(PyErr_GetRaisedException());
+    if (exc && is_panic_exception(exc.get())) resume_panic(std::move(exc));
+    release(std::move(exc));
 }
 
 }  // namespace velkorin

@@ -127,6 +127,10 @@ struct Panic {
 // back from Python code is resumed as a panic, never turned into an Error.
 [[gnu::cold]] Error fetch_error();
 
+// Drops the pending exception (where an error is ignored by design); a
+// PanicException still goes on as a panic, as in fetch_error().
+void discard_error();
+
 // The process-wide PanicException type (created on first use).
 PyObject* panic_exception_type();
 

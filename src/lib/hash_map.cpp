@@ -10,7 +10,11 @@ class Map {
 public:
     // A replaced value is released before the method returns, while the
     // exclusive borrow is still held: its finalizer sees the map as borrowed.
-    void insert(String key, PyObject* value) { map_.insert(std::move(key), OwnedRef::borrow(value)); }
+    void insert(String key, PyObject* value) {
+        if (std::optional<OwnedRef> old = map_.insert(std::move(key), OwnedRef::borrow(value))) {
+            release(std::move(*old));
+        }
+    }
 
     std::optional<OwnedRef> get(StrView key) const {
         const OwnedRef* value = map_.find(key.text);
@@ -44,6 +48,11 @@ public:
         });
         if (failure) return std::move(*failure);
         return dict;
+    }
+
+    // At destruction, in entry order.
+    void release_all() {
+        map_.drain([](String&&, OwnedRef&& value) { release(std::move(value)); });
     }
 
 private:

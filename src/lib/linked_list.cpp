@@ -16,6 +16,11 @@ public:
 
     OwnedRef to_list() const { return list_of_objects(list_); }
 
+    // At destruction, front first.
+    void release_all() {
+        while (std::optional<OwnedRef> v = list_.pop_front()) release(std::move(*v));
+    }
+
 private:
     LinkedList<OwnedRef> list_;
 };

@@ -21,6 +21,11 @@ public:
 
     OwnedRef to_list() const { return list_of_objects(ring_); }
 
+    // At destruction, front to back.
+    void release_all() {
+        while (std::optional<OwnedRef> v = ring_.pop_front()) release(std::move(*v));
+    }
+
 private:
     RingBuffer<OwnedRef> ring_;
 };

@@ -248,3 +248,135 @@ class TestPanicException:
         assert any("__index__" in line for line in after[3:])
         assert any(line.endswith("PanicException: boom") for line in after[3:])
         assert stderr.count("--- velkorin is resuming a panic") == 1
+
+
+def test_initialisation_reentered_on_the_same_thread_does_not_wait_for_itself():
+    # An import hook that calls back into the module while the module's first
+    # "not a sequence" error imports collections.abc.
+    result = run_python(
+        """
+        import json, sys
+        import velkorin
+        sys.modules.pop("collections.abc", None)
+        inner = []
+        class Hook:
+            busy = False
+            def find_spec(self, name, path=None, target=None):
+                if name == "collections.abc" and not Hook.busy:
+                    Hook.busy = True
+                    try:
+                        velkorin.merge_sort(5)
+                    except BaseException as e:
+                        inner.append(f"{type(e).__name__}: {e}")
+                return None
+        sys.meta_path.insert(0, Hook())
+        outcomes = []
+        for _ in range(2):
+            try:
+                velkorin.merge_sort(5)
+            except BaseException as e:
+                outcomes.append(f"{type(e).__name__}: {e}")
+        print(json.dumps({"inner": inner, "outer": outcomes}))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    seen = json.loads(result.stdout)
+    expected = "TypeError: argument 'v': 'int' object cannot be cast as 'Sequence'"
+    assert seen["inner"] == [expected]
+    assert seen["outer"] == [expected, expected]
+
+
+# Python code that the module runs and that raises a PanicException: the
+# panic goes on, even where an ordinary error would be dropped or replaced.
+PANIC_THROUGH = """
+import json, sys
+sys.modules["collections.abc"] = None
+import velkorin
+try:
+    velkorin.merge_sort(5)
+except BaseException as e:
+    P = type(e)
+del sys.modules["collections.abc"]
+
+class LenPanics:
+    def __len__(self): raise P("from __len__")
+    def __getitem__(self, i): raise IndexError(i)
+class StrPanics(str):
+    def __str__(self): raise P("from __str__ of a keyword")
+class Unprintable:
+    def __str__(self): raise P("from __str__ of an error")
+class Index:
+    def __index__(self): raise TypeError(Unprintable())
+
+calls = {
+    "length hint": lambda: velkorin.merge_sort(LenPanics()),
+    "keyword name": lambda: velkorin.merge_sort(**{StrPanics("w"): 1}),
+    "prefixed error": lambda: velkorin.merge_sort([Index()]),
+}
+print("=== " + WHERE + " ===", file=sys.stderr, flush=True)
+try:
+    calls[WHERE]()
+except BaseException as e:
+    print(json.dumps({"type": type(e) is P, "message": str(e)}))
+"""
+
+
+@pytest.mark.parametrize(
+    "where, message",
+    [
+        ("length hint", "from __len__"),
+        ("keyword name", "from __str__ of a keyword"),
+        ("prefixed error", "from __str__ of an error"),
+    ],
+)
+def test_panic_exception_from_python_is_never_swallowed(where, message):
+    result = run_python(f"WHERE = {where!r}\n" + PANIC_THROUGH)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == {"type": True, "message": message}
+    after = result.stderr.split(f"=== {where} ===\n", 1)[1].splitlines()
+    assert after[0] == "--- velkorin is resuming a panic after fetching a PanicException from Python. ---"
+    assert after[1] == "Python stack trace below:"
+    assert any(line.endswith(f"PanicException: {message}") for line in after[2:])
+    assert "Exception ignored" not in result.stderr
+
+
+def test_instances_made_without_the_constructor_are_empty_and_work():
+    result = run_python(
+        """
+        import json, velkorin as v
+        seen = {}
+        for name in v.__all__[6:]:
+            cls = getattr(v, name)
+            cls.__new__ = lambda c: object.__new__(c)
+            a, b = cls(), cls()
+            if name == "PyHashMap":
+                before = [a.get("k"), a.contains("k"), a.to_dict()]
+                a.insert("k", 1); a.insert("k", 2); b.insert("j", [])
+                after = [a.get("k"), a.remove("k"), a.to_dict(), b.to_dict()]
+            elif name == "PyPriorityQueue":
+                before = [a.pop(), a.peek()]
+                for x in (3, 9, 1): a.push(x)
+                after = [a.pop(), a.pop(), a.peek()]
+            elif name in ("PyQueue", "PyLinkedList"):
+                push = a.push if name == "PyQueue" else a.push_back
+                pop = a.pop if name == "PyQueue" else a.pop_front
+                before = [a.len(), pop(), a.to_list()]
+                push("x"); push(None); push("y")
+                after = [a.len(), pop(), a.to_list()]
+            else:
+                before = [a.contains(5), a.remove(5), a.to_list()]
+                after = [a.insert(5), a.insert(5), a.contains(5), a.remove(5), sorted(b.to_list())]
+            seen[name] = [before, after]
+            del a, b
+        print(json.dumps(seen))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == {
+        "PyLinkedList": [[0, None, []], [3, "x", [None, "y"]]],
+        "PyHashMap": [[None, False, {}], [2, 2, {}, {"j": []}]],
+        "PyHashSet": [[False, False, []], [True, False, True, True, []]],
+        "PyBTreeSet": [[False, False, []], [True, False, True, True, []]],
+        "PyQueue": [[0, None, []], [3, "x", [None, "y"]]],
+        "PyPriorityQueue": [[None, None], [9, 3, 1]],
+    }
