@@ -12,6 +12,11 @@
 // slots tp_doc, tp_new, tp_methods, tp_base, tp_dealloc. Everything but the
 // constructor, the destructor and the method table is compiled once, in
 // class.cpp.
+//
+// Requires: all-zero bytes are a valid empty `Contents`. The classes are
+// mutable types, so `PyQueue.__new__ = lambda c: object.__new__(c)` makes
+// instances whose memory the interpreter zeroed and whose constructor never
+// ran; every container core is designed for that.
 #pragma once
 
 #include "frame/callable.hpp"
