@@ -36,6 +36,14 @@ VELKORIN_FORCED_UNWIND_HANDLER void raise_or_abort(Error&& error, bool unraisabl
 }  // namespace
 
 PyObject* raise_failure(Failure& failure) {
+    // A body that returned null without an error left one pending, or none.
+    if (!failure) [[unlikely]] {
+        try {
+            failure.emplace(fetch_error());
+        } catch (...) {
+            return contain_unwinding();
+        }
+    }
     raise_or_abort(std::move(*failure), false);
     return nullptr;
 }
