@@ -39,7 +39,7 @@ help:
 ## install: build the module (incrementally) and install it into .venv
 install:
 	scripts/setup-venv.sh build test
-	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps --force-reinstall \
+	$(PY) -m pip install -q --disable-pip-version-check --no-cache-dir --no-build-isolation --no-deps --force-reinstall \
 		--config-settings=build-dir='$(BUILD_DIR)' \
 		--config-settings=cmake.define.VELKORIN_WERROR=$(WERROR) .
 
