@@ -65,7 +65,7 @@ test-3.13:
 ## test-clang: `make test` built with $(CLANG) (installed with apt-get if missing), in .venv-clang
 test-clang:
 	scripts/ensure-clang.sh $(CLANG)
-	$(MAKE) test CXX=$(CLANG) VENV=.venv-clang BUILD_PREFIX=clang- NATIVE_BUILD=build/native-clang
+	$(MAKE) test CXX=$(CLANG) VENV=.venv-clang BUILD_PREFIX=$(CLANG)- NATIVE_BUILD=build/native-$(CLANG)
 
 ## typecheck: check the shipped stubs against the built module; mypy on examples/
 typecheck: WERROR = ON
