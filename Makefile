@@ -1,4 +1,4 @@
-# Set-up, build and test entry points; see README.md.
+# Set-up, build and test entry points; `make help` lists them, README.md explains them.
 SHELL := bash
 MAKEFLAGS += --no-print-directory
 .SHELLFLAGS := -euo pipefail -c
@@ -9,50 +9,87 @@ VENV ?= .venv
 export PY_VERSION VENV
 PY := $(VENV)/bin/python
 JOBS ?= 2
+export JOBS
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
-# CI builds with -Wall -Wextra -Werror.
-PIP_BUILD := $(PY) -m pip install --disable-pip-version-check \
-	--config-settings=cmake.define.VELKORIN_WERROR=ON
-NATIVE_BUILD := build/native
+# -Wall -Wextra always; -Werror for the test targets and CI, not for demo and
+# install, so that a newer compiler's new warning does not stop a first build.
+WERROR ?= OFF
+export WERROR
+# pip builds without isolation in $(VENV) (which holds the build backend, CMake
+# and Ninja) into a build directory that persists, so a rebuild compiles only
+# what changed. One directory per interpreter, -Werror setting and BUILD_PREFIX.
+BUILD_PREFIX ?=
+BUILD_DIR = build/$(BUILD_PREFIX){wheel_tag}$(if $(filter ON,$(WERROR)),-werror)
+NATIVE_BUILD ?= build/native
+export NATIVE_BUILD
+CLANG ?= clang++-19
 
-.PHONY: demo test test-3.13 typecheck install native-test python-test sanitize bench clean leak-check
+.PHONY: help demo install test python-test native-test test-3.13 test-clang typecheck \
+	sanitize wheel test-wheel test-readonly bench leak-check clean
 
 ## demo: set up .venv, build and install the module, run examples/tour.py
 demo: install
 	$(PY) examples/tour.py
 
-## test: build and install, then run the native tests (ctest) and pytest
-test: install native-test python-test
+## help: list these targets
+help:
+	@awk '/^## [A-Za-z0-9.-]+: / { sub(/^## /, ""); name = $$0; sub(/:.*/, "", name); \
+		sub(/^[^:]*: /, ""); printf "  %-14s %s\n", name, $$0 }' $(firstword $(MAKEFILE_LIST))
+
+## install: build the module (incrementally) and install it into .venv
+install:
+	scripts/setup-venv.sh build test
+	$(PY) -m pip install -q --disable-pip-version-check --no-cache-dir --no-build-isolation --no-deps --force-reinstall \
+		--config-settings=build-dir='$(BUILD_DIR)' \
+		--config-settings=cmake.define.VELKORIN_WERROR=$(WERROR) .
+
+## test: build with -Werror and install, run the native tests (ctest) and pytest, print one summary line
+test: WERROR = ON
+test: install
+	scripts/test-all.sh
+
+## python-test: build with -Werror and install, run pytest only (needs no GoogleTest)
+python-test: WERROR = ON
+python-test: install
+	scripts/run-pytest.sh tests/python
+
+## native-test: build the GoogleTest runner (Debug, -Werror) and run it with ctest
+native-test: WERROR = ON
+native-test:
+	scripts/native-test.sh
 
 ## test-3.13: build and install for CPython 3.13 in .venv-3.13 and run pytest
 test-3.13:
-	$(MAKE) install python-test PY_VERSION=3.13 VENV=.venv-3.13
+	$(MAKE) python-test PY_VERSION=3.13 VENV=.venv-3.13
+
+## test-clang: `make test` built with $(CLANG) (installed with apt-get if missing), in .venv-clang
+test-clang:
+	scripts/ensure-clang.sh $(CLANG)
+	$(MAKE) test CXX=$(CLANG) VENV=.venv-clang BUILD_PREFIX=$(CLANG)- NATIVE_BUILD=build/native-$(CLANG)
 
 ## typecheck: check the shipped stubs against the built module; mypy on examples/
+typecheck: WERROR = ON
 typecheck: install
 	scripts/setup-venv.sh typecheck
 	$(PY) -m mypy.stubtest velkorin
 	$(PY) -m mypy --strict examples
 
-install:
-	scripts/setup-venv.sh test
-	$(PIP_BUILD) .
-
-# Debug: the cores' NDEBUG-guarded checks run in the native tests.
-native-test:
-	scripts/ensure-gtest.sh
-	cmake -S . -B $(NATIVE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
-		-DVELKORIN_NATIVE_TESTS=ON -DVELKORIN_MODULE=OFF -DVELKORIN_WERROR=ON
-	cmake --build $(NATIVE_BUILD) -j $(JOBS)
-	ctest --test-dir $(NATIVE_BUILD) --output-on-failure --no-tests=error -j $(JOBS)
-
-python-test:
-	scripts/run-pytest.sh tests/python
-
 ## sanitize: ASan+UBSan build in build/sanitize, whole pytest suite against it
 sanitize:
 	scripts/setup-venv.sh test
-	JOBS=$(JOBS) scripts/sanitize.sh tests/python
+	scripts/sanitize.sh tests/python
+
+## wheel: an sdist and manylinux wheels for CPython 3.12 and 3.13, in dist/
+wheel:
+	scripts/build-wheels.sh 3.12 3.13
+
+## test-wheel: install dist/'s CPython 3.12 wheel in a fresh venv, run pytest on it outside the tree
+test-wheel:
+	scripts/test-wheel.sh 3.12
+
+## test-readonly: `pip install` from a read-only copy of the checkout
+test-readonly:
+	scripts/test-readonly-install.sh
 
 ## bench: install the bench extras and run bench/run.py (writes docs/benchmarks.*)
 bench: install
@@ -63,5 +100,6 @@ bench: install
 leak-check: install
 	PYTHON=$(PY) scripts/leak-check.sh
 
+## clean: remove build/, dist/ and the virtual environments
 clean:
-	rm -rf build .venv .venv-3.13
+	rm -rf build dist .venv .venv-3.13 .venv-clang

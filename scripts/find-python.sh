@@ -5,13 +5,23 @@
 set -euo pipefail
 want=${1:-3.12}
 
-is_312() {
+is_wanted() {
     [ -n "$1" ] && [ -x "$1" ] &&
         "$1" -c "import sys; sys.exit(not (sys.implementation.name == 'cpython' and '%d.%d' % sys.version_info[:2] == '$want'))" 2>/dev/null
 }
 
 candidates=()
-[ -n "${PYTHON:-}" ] && candidates+=("$(command -v "$PYTHON" || echo "$PYTHON")")
+# What is wrong with $PYTHON, if it is set and unusable: "not found" or "is not CPython X.Y".
+python_problem=""
+if [ -n "${PYTHON:-}" ]; then
+    if ! path=$(command -v "$PYTHON" 2>/dev/null) || [ ! -x "$path" ]; then
+        python_problem="not found"
+    elif ! is_wanted "$path"; then
+        python_problem="is not CPython $want"
+    else
+        candidates+=("$path")
+    fi
+fi
 roots=()
 if command -v pyenv >/dev/null 2>&1; then roots+=("$(pyenv root)"); fi
 roots+=("${PYENV_ROOT:-}" "$HOME/.pyenv")
@@ -26,18 +36,18 @@ for name in "python$want" python3; do
     path=$(command -v "$name" 2>/dev/null) && candidates+=("$path")
 done
 
-if [ -n "${PYTHON:-}" ] && ! is_312 "${candidates[0]}"; then
-    echo "warning: \$PYTHON=$PYTHON is not CPython $want; looking elsewhere" >&2
+if [ -n "$python_problem" ]; then
+    echo "warning: \$PYTHON=$PYTHON $python_problem; looking elsewhere" >&2
 fi
 for py in "${candidates[@]}"; do
-    if is_312 "$py"; then
+    if is_wanted "$py"; then
         echo "$py"
         exit 0
     fi
 done
 
-if [ -n "${PYTHON:-}" ]; then
-    echo "error: \$PYTHON=$PYTHON is not CPython $want, and no other CPython $want was found" >&2
+if [ -n "$python_problem" ]; then
+    echo "error: \$PYTHON=$PYTHON $python_problem, and no other CPython $want was found" >&2
 else
     echo "error: no CPython $want found (tried \$PYTHON, pyenv versions/$want*, python$want, python3)." >&2
 fi

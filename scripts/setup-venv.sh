@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Create $VENV (default .venv) with CPython $PY_VERSION (default 3.12) if it is
-# missing or of another version, and install the named optional-dependency
-# groups of pyproject.toml, e.g. `setup-venv.sh test`.
+# missing or of another version, and install the named groups:
+#   build   the build backend of pyproject.toml's [build-system] plus cmake and
+#           ninja, so that pip can build without isolation (incremental builds)
+#   NAME    any optional-dependency group of pyproject.toml, e.g. test
+# e.g. `setup-venv.sh build test`. A group whose requirements are already
+# recorded in $VENV/.velkorin-requirements is not handed to pip again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv=${VENV:-.venv}
 want=${PY_VERSION:-3.12}
+stamp=$venv/.velkorin-requirements
 
 if ! "$venv/bin/python" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] != '$want')" 2>/dev/null; then
     python=$(scripts/find-python.sh "$want")
@@ -17,9 +22,20 @@ fi
 [ "$#" -gt 0 ] || exit 0
 mapfile -t requirements < <("$venv/bin/python" - "$@" <<'PY'
 import sys, tomllib
-extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]
+config = tomllib.load(open("pyproject.toml", "rb"))
+extras = config["project"]["optional-dependencies"]
 for group in sys.argv[1:]:
-    print(*extras[group], sep="\n")
+    if group == "build":
+        cmake = config["tool"]["scikit-build"]["cmake"]["version"]
+        print(*config["build-system"]["requires"], f"cmake{cmake}", "ninja", sep="\n")
+    else:
+        print(*extras[group], sep="\n")
 PY
 )
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "${requirements[@]}"
+missing=()
+for requirement in "${requirements[@]}"; do
+    grep -qxF -- "$requirement" "$stamp" 2>/dev/null || missing+=("$requirement")
+done
+[ "${#missing[@]}" -gt 0 ] || exit 0
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "${missing[@]}"
+printf '%s\n' "${missing[@]}" >>"$stamp"

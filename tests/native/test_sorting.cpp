@@ -163,6 +163,15 @@ void reference_bubble_sort(std::vector<E>& a) {
     }
 }
 
+// Stable reference: insertion sort. (std::stable_sort would do, but with
+// libstdc++ 12 its temporary buffer trips clang's -Wdeprecated-declarations.)
+template <class E, class Less>
+void reference_stable_sort(std::vector<E>& a, Less less) {
+    for (std::size_t i = 1; i < a.size(); ++i) {
+        for (std::size_t j = i; j > 0 && less(a[j], a[j - 1]); --j) std::swap(a[j], a[j - 1]);
+    }
+}
+
 // Comparison count of the recursive merge sort that copies halves.
 std::size_t reference_merge_comparisons(std::vector<I64> v) {
     if (v.size() <= 1) return 0;
@@ -196,7 +205,7 @@ void check_exact_arrangements(Less less) {
         std::vector<E> merged = input;
         merge_sort(std::span<E>(merged), less);
         std::vector<E> stable = input;
-        std::stable_sort(stable.begin(), stable.end(), less);
+        reference_stable_sort(stable, less);
         ASSERT_EQ(merged, stable) << "merge_sort is not stable, n=" << n;
 
         std::vector<E> quick = input;

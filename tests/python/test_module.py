@@ -1,9 +1,11 @@
 import importlib
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 import velkorin
@@ -380,3 +382,29 @@ def test_instances_made_without_the_constructor_are_empty_and_work():
         "PyQueue": [[0, None, []], [3, "x", [None, "y"]]],
         "PyPriorityQueue": [[None, None], [9, 3, 1]],
     }
+
+
+# README.md and examples/ beside tests/python, in the checkout or in a copy of it.
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+
+
+def test_tour_and_readme_tour_run_against_the_installed_module(tmp_path):
+    readme = (SOURCE_DIR / "README.md").read_text()
+    tour_section = readme.split("\n## A tour\n", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"^```python\n(.*?)^```", tour_section, re.M | re.S)
+    assert blocks, "no python block in the README's tour"
+    readme_tour = tmp_path / "readme_tour.py"
+    readme_tour.write_text("\n".join(blocks))
+    # Each script runs in a fresh interpreter, from an empty directory, after
+    # checking that it imports the velkorin under test.
+    check_and_run = (
+        "import runpy, sys, velkorin\n"
+        "assert velkorin.__file__ == sys.argv[1], velkorin.__file__\n"
+        "runpy.run_path(sys.argv[2], run_name='__main__')\n"
+    )
+    for script in (SOURCE_DIR / "examples" / "tour.py", readme_tour):
+        result = subprocess.run(
+            [sys.executable, "-c", check_and_run, velkorin.__file__, str(script)],
+            cwd=tmp_path, capture_output=True, text=True, timeout=120,
+        )
+        assert result.returncode == 0, f"{script}:\n{result.stderr}"
