@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Build the GoogleTest runner (Debug: the cores' NDEBUG-guarded checks run) in
-# $NATIVE_BUILD (default build/native) and run it with ctest. Passing tests are
-# not listed; failures keep their output, and ctest's summary closes the run.
+# Build the GoogleTest runner in $NATIVE_BUILD (default build/native) and run
+# it with ctest. It is a Debug build: the cores check their invariants as they
+# run (VELKORIN_CHECK_INVARIANTS) and the tests call verify() after every
+# operation. Passing tests are not listed; failures keep their output, and
+# ctest's summary closes the run.
 # The compiler is CMake's choice, or $CXX at the first configure of that directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
