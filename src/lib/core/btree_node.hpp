@@ -1,0 +1,133 @@
+// Nodes of the B-tree set (btree_set.hpp): their layout, their storage and
+// the search within one node.
+//
+// Shape. A node holds up to 11 keys; an internal node also holds up to 12
+// child references. Every node but the root holds at least 5 keys. Why 11:
+// with 64-bit keys the keys fill 88 bytes and a whole leaf takes 104, so one
+// node is read with two cache-line loads (three when it straddles) that are
+// all issued at once; a node about two-thirds full, as random insertion
+// leaves them, still puts a million keys only 6 levels deep, and an internal
+// node with its 12 child references stays within four lines.
+//
+// Layout, keys first so that a search reads the keys and the count together:
+//
+//   Leaf      [keys[11] 88 B | len:16 | parent_idx:16 | pad | parent]   104 B
+//   Internal  [Leaf                                      | edges[12]]   200 B
+//
+// Slots keys[len, 11) repeat no real key but hold values not less than the
+// last key (pad() writes copies of it), so a search can compare all 11
+// slots without masking: a slot beyond the keys is below v only when every
+// key is, and then the count is capped at len.
+//
+// Storage. Nodes come from the tree's own slabs (slab.hpp): nodes allocated
+// in a row (the leaves of an ascending run, the halves of a split) lie side
+// by side, and the tree is freed slab by slab. Freed nodes wait on one free
+// list per node size. All-zero bytes are the empty store.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+#include "lib/core/slab.hpp"
+
+namespace velkorin::btree {
+
+inline constexpr unsigned kCapacity = 11;  // keys per node
+inline constexpr unsigned kMinKeys = 5;    // keys per non-root node, at least
+static_assert(kCapacity == 2 * kMinKeys + 1);
+
+template <class K>
+struct Internal;
+
+template <class K>
+struct Leaf {
+    K keys[kCapacity];
+    std::uint16_t len;         // keys in use
+    std::uint16_t parent_idx;  // index among the parent's edges
+    Internal<K>* parent;       // null for the root
+};
+
+template <class K>
+struct Internal {
+    Leaf<K> data;  // first member, so Leaf* and Internal* convert exactly
+    Leaf<K>* edges[kCapacity + 1];
+};
+
+template <class K>
+Internal<K>* as_internal(Leaf<K>* node) noexcept {
+    return reinterpret_cast<Internal<K>*>(node);
+}
+template <class K>
+const Internal<K>* as_internal(const Leaf<K>* node) noexcept {
+    return reinterpret_cast<const Internal<K>*>(node);
+}
+
+// Writes copies of the last key into the slots after it.
+template <class K>
+void pad(Leaf<K>* node) noexcept {
+    const unsigned n = node->len;
+    if (n == 0) return;
+    const K last = node->keys[n - 1];
+    for (unsigned j = n; j < kCapacity; ++j) node->keys[j] = last;
+}
+
+// Index of the first key not less than v (node->len when there is none):
+// the same index as a left-to-right scan, found by counting the slots below
+// v. The count has no branch per key and adds in a tree, so the search
+// depends on the node's load and a few adds rather than on 11 steps.
+// Requires: the padding described at the top.
+template <class K, class Less>
+unsigned rank(const Leaf<K>* node, const K& v, const Less& less) noexcept {
+    static_assert(kCapacity == 11);
+    const K* k = node->keys;
+    auto lt = [&](unsigned j) { return static_cast<unsigned>(less(k[j], v)); };
+    const unsigned a = (lt(0) + lt(1)) + (lt(2) + lt(3));
+    const unsigned b = (lt(4) + lt(5)) + (lt(6) + lt(7));
+    const unsigned c = (lt(8) + lt(9)) + lt(10);
+    const unsigned count = (a + b) + c;
+    const unsigned n = node->len;
+    return count < n ? count : n;
+}
+
+// Starts loading the child references of an internal node, so that they
+// arrive with its keys instead of after the search. (Forced inline: GCC
+// drops calls to a function whose only effect is a prefetch.)
+template <class K>
+[[gnu::always_inline]] inline void prefetch_edges(const Leaf<K>* node) noexcept {
+    const auto* edges = reinterpret_cast<const char*>(as_internal(node)->edges);
+    __builtin_prefetch(edges);
+    __builtin_prefetch(edges + sizeof(void*) * (kCapacity + 1) / 2);
+    __builtin_prefetch(edges + sizeof(void*) * kCapacity);
+}
+
+template <class K>
+class NodeStore {
+    static_assert(sizeof(Internal<K>) <= SlabArena::kMaxCellBytes && alignof(Internal<K>) <= SlabArena::kCellAlign,
+                  "B-tree nodes must fit the slab cells");
+
+public:
+    // New nodes are zeroed: no parent, no keys, no children.
+    Leaf<K>* new_leaf() noexcept { return ::new (leaves_.take(slabs_, sizeof(Leaf<K>))) Leaf<K>(); }
+    Internal<K>* new_internal() noexcept {
+        return ::new (internals_.take(slabs_, sizeof(Internal<K>))) Internal<K>();
+    }
+    void free_leaf(Leaf<K>* node) noexcept { leaves_.push(node); }
+    void free_internal(Internal<K>* node) noexcept { internals_.push(node); }
+
+    // Frees every node at once.
+    void release() noexcept {
+        leaves_.clear();
+        internals_.clear();
+        slabs_.release();
+    }
+
+    std::size_t reserved_bytes() const noexcept { return slabs_.reserved_bytes(); }
+
+private:
+    SlabArena slabs_;
+    FreeList leaves_;
+    FreeList internals_;
+};
+
+}  // namespace velkorin::btree
