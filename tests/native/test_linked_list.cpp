@@ -62,9 +62,9 @@ TEST(LinkedList, EmptyStateIsAllZeroBytes) {
     EXPECT_TRUE(velkorin::testing::ConstructsToZeroBytes<LinkedList<int*>>());
 }
 
-// Nodes sit in the list's slabs: a run of pushes fills adjacent cells (no
-// allocator header between them), and a push after a pop takes the cell just
-// given back.
+// Nodes sit in the list's slabs: a run of pushes fills adjacent cells of an
+// element and one link word (no allocator header between them), and a push
+// after a pop takes the cell just given back.
 TEST(LinkedList, NodesAreAdjacentAndReusedLastInFirstOut) {
     std::vector<int> log;
     LinkedList<Tracked> list;
@@ -79,7 +79,7 @@ TEST(LinkedList, NodesAreAdjacentAndReusedLastInFirstOut) {
         cells.push_back(front_cell());
     }
     for (std::size_t i = 1; i < cells.size(); ++i) {
-        EXPECT_EQ(cells[i] - cells[i - 1], sizeof(Tracked) + 2 * sizeof(void*)) << "push " << i;
+        EXPECT_EQ(cells[i] - cells[i - 1], sizeof(Tracked) + sizeof(void*)) << "push " << i;
     }
     const std::uintptr_t before = front_cell();
     list.pop_front();

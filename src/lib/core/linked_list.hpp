@@ -1,9 +1,15 @@
 // Doubly linked list of move-only elements, one node per element.
 //
 // Representation:
+//   Each node holds its element and one link word: the address of the
+//   previous node XOR the address of the next (null counting as 0), so the
+//   front node's link is its next node and the back node's link its
+//   previous one, and a walk from either end recovers each next node from
+//   the link and the node it came from. Why: a node is 16 bytes instead of
+//   24 for a pointer-sized element, four to a cache line, and a long list
+//   takes a third less memory, hence a third fewer fresh pages to fault in.
 //   front_ and back_ are both null exactly when size_ == 0.
-//   Following next from front_ visits size_ nodes and ends at back_;
-//   prev mirrors next; front_->prev and back_->next are null.
+//   Walking from front_ visits size_ nodes and ends at back_.
 //   size_ is stored, never counted.
 //
 // Every node is unlinked and the list made consistent before its element is
@@ -11,8 +17,7 @@
 // releases a Python reference), and that code must find a valid list. The
 // pops move the element out and leave its destruction to the caller.
 //
-// Nodes (element, next, prev: 24 bytes for a pointer-sized element) come
-// from the list's own slabs (slab.hpp): consecutive pushes get adjacent
+// Nodes come from the list's own slabs (slab.hpp): consecutive pushes get adjacent
 // cells, so a run of pushes fills cache lines in order and a later walk or
 // run of pops reads them in order; a popped node's cell goes on a
 // last-in, first-out free list, so a push after a pop reuses the cell still
@@ -23,6 +28,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -39,9 +46,10 @@ class LinkedList {
 
     struct Node {
         T value;
-        Node* next;
-        Node* prev;
+        std::uintptr_t link;  // address of the previous node XOR address of the next
     };
+    static std::uintptr_t addr(const Node* n) noexcept { return reinterpret_cast<std::uintptr_t>(n); }
+    static Node* node_at(std::uintptr_t a) noexcept { return reinterpret_cast<Node*>(a); }
     static_assert(sizeof(Node) % SlabArena::kCellAlign == 0 && alignof(Node) <= SlabArena::kCellAlign &&
                       sizeof(Node) <= SlabArena::kMaxCellBytes,
                   "list nodes must fit the slab cells");
@@ -77,9 +85,9 @@ public:
     bool empty() const noexcept { return size_ == 0; }
 
     void push_back(T value) {
-        Node* node = new_node(std::move(value), nullptr, back_);
+        Node* node = new_node(std::move(value), addr(back_));
         if (back_ != nullptr) {
-            back_->next = node;
+            back_->link ^= addr(node);
         } else {
             front_ = node;
         }
@@ -89,9 +97,9 @@ public:
     }
 
     void push_front(T value) {
-        Node* node = new_node(std::move(value), front_, nullptr);
+        Node* node = new_node(std::move(value), addr(front_));
         if (front_ != nullptr) {
-            front_->prev = node;
+            front_->link ^= addr(node);
         } else {
             back_ = node;
         }
@@ -111,9 +119,9 @@ public:
     std::optional<T> pop_back() {
         Node* node = back_;
         if (node == nullptr) return std::nullopt;
-        back_ = node->prev;
+        back_ = node_at(node->link);
         if (back_ != nullptr) {
-            back_->next = nullptr;
+            back_->link ^= addr(node);
         } else {
             front_ = nullptr;
         }
@@ -126,7 +134,13 @@ public:
     // Requires: f does not change this list.
     template <class F>
     void for_each(F&& f) const {
-        for (const Node* node = front_; node != nullptr; node = node->next) f(node->value);
+        std::uintptr_t prev = 0;
+        for (const Node* node = front_; node != nullptr;) {
+            f(node->value);
+            const Node* next = node_at(node->link ^ prev);
+            prev = addr(node);
+            node = next;
+        }
     }
 
     // Destroys the elements front first, each after its node left the list.
@@ -134,28 +148,29 @@ public:
         while (Node* node = unlink_front()) free_node(node);
     }
 
-    // Walks the whole list; describes the first broken invariant.
+    // Walks the whole list from both ends; describes the first broken invariant.
     Violation verify() const {
         if ((front_ == nullptr) != (size_ == 0) || (back_ == nullptr) != (size_ == 0)) {
             return "list ends and size disagree about emptiness";
         }
         if (size_ == 0) return std::nullopt;
-        if (front_->prev != nullptr) return "front node has a previous node";
-        if (back_->next != nullptr) return "back node has a next node";
-        std::size_t count = 1;
-        const Node* node = front_;
-        for (; node->next != nullptr; node = node->next) {
-            if (node->next->prev != node) return "previous link does not mirror next";
-            if (++count > size_) return "more nodes than the stored size";  // also stops on a cycle
+        for (const Node* from : {front_, back_}) {
+            std::size_t count = 1;
+            std::uintptr_t prev = 0;
+            const Node* node = from;
+            for (const Node* next; (next = node_at(node->link ^ prev)) != nullptr; node = next) {
+                prev = addr(node);
+                if (++count > size_) return "more nodes than the stored size";  // also stops on a cycle
+            }
+            if (node != (from == front_ ? back_ : front_)) return "a walk from one end does not end at the other";
+            if (count != size_) return "fewer nodes than the stored size";
         }
-        if (node != back_) return "the walk from the front does not end at the back";
-        if (count != size_) return "fewer nodes than the stored size";
         return std::nullopt;
     }
 
 private:
-    Node* new_node(T&& value, Node* next, Node* prev) {
-        return ::new (free_.take(slabs_, sizeof(Node))) Node{std::move(value), next, prev};
+    Node* new_node(T&& value, std::uintptr_t link) {
+        return ::new (free_.take(slabs_, sizeof(Node))) Node{std::move(value), link};
     }
 
     void free_node(Node* node) noexcept {
@@ -166,9 +181,9 @@ private:
     Node* unlink_front() noexcept {
         Node* node = front_;
         if (node == nullptr) return nullptr;
-        front_ = node->next;
+        front_ = node_at(node->link);
         if (front_ != nullptr) {
-            front_->prev = nullptr;
+            front_->link ^= addr(node);
         } else {
             back_ = nullptr;
         }
@@ -188,9 +203,9 @@ private:
     void check_ends() const noexcept {
         VELKORIN_INVARIANT((front_ == nullptr) == (size_ == 0) && (back_ == nullptr) == (size_ == 0),
                            "list ends and size disagree about emptiness");
-        VELKORIN_INVARIANT(size_ == 0 || (front_->prev == nullptr && back_->next == nullptr),
-                           "a list end links outward");
         VELKORIN_INVARIANT((size_ == 1) == (size_ != 0 && front_ == back_), "one-node list with distinct ends");
+        VELKORIN_INVARIANT(size_ == 0 || ((front_->link == 0) == (size_ == 1) && (back_->link == 0) == (size_ == 1)),
+                           "an end node's link disagrees with the size");
         sampled_verify(*this);
     }
 
