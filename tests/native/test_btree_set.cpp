@@ -472,20 +472,36 @@ TEST(BTreeSet, MoveLeavesSourceEmptyAndUsable) {
     static_assert(std::is_nothrow_move_assignable_v<Set>);
 }
 
-TEST(BTreeSet, CustomOrdering) {
-    BTreeSet<std::int64_t, std::greater<std::int64_t>> s;
-    std::set<std::int64_t, std::greater<std::int64_t>> m;
-    std::mt19937_64 rng(5);
-    for (int i = 0; i < 3000; ++i) {
-        const auto k = static_cast<std::int64_t>(rng() % 1000);
+// An order by the key's low 32 bits, which has no greatest 64-bit value:
+// the padding then repeats the last key and the search caps its count.
+struct ByLowBits {
+    bool operator()(std::int64_t a, std::int64_t b) const {
+        return static_cast<std::uint32_t>(a) < static_cast<std::uint32_t>(b);
+    }
+};
+
+template <class Less>
+void CheckOrdering(std::uint64_t seed, std::int64_t range) {
+    BTreeSet<std::int64_t, Less> s;
+    std::set<std::int64_t, Less> m;
+    std::mt19937_64 rng(seed);
+    for (int i = 0; i < 4000; ++i) {
+        const auto k = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(range)) * 0x100000001;
         if (rng() % 3 == 0) {
             ASSERT_EQ(s.remove(k), m.erase(k) == 1);
         } else {
             ASSERT_EQ(s.insert(k), m.insert(k).second);
         }
+        ASSERT_EQ(s.contains(k + 1), m.count(k + 1) == 1);
         ASSERT_TRUE(Valid(s));
     }
     EXPECT_EQ(Keys(s), std::vector<std::int64_t>(m.begin(), m.end()));
+}
+
+TEST(BTreeSet, CustomOrdering) {
+    CheckOrdering<std::greater<std::int64_t>>(5, 1000);
+    CheckOrdering<ByLowBits>(6, 1000);
+    CheckOrdering<ByLowBits>(7, 50);
 }
 
 }  // namespace

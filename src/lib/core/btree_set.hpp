@@ -11,7 +11,7 @@
 // Invariants (checked by verify()):
 //   - keys[0 .. len) of every node are strictly ascending, and key i of an
 //     internal node lies strictly between the keys of edges[i] and edges[i+1];
-//     the slots after the keys hold values not less than the last key;
+//     the slots after the keys hold the filler (btree_node.hpp);
 //   - an internal node with n keys has n + 1 non-null children, and child i
 //     has parent == that node and parent_idx == i; the root has no parent;
 //   - every node but the root holds kMinKeys .. kCapacity keys; the root of a
@@ -100,7 +100,7 @@ public:
             Leaf* leaf = store_.new_leaf();
             leaf->keys[0] = v;
             leaf->len = 1;
-            btree::pad(leaf);
+            pad(leaf);
             root_ = leaf;
             length_ = 1;
             sampled_verify(*this);
@@ -127,12 +127,11 @@ public:
             erase_key(leaf, at.index);
         } else {
             // Replace v by its in-order predecessor, the last key of the
-            // rightmost leaf under the child just left of v. The slots after
-            // a node's last key keep their values, which stay not less than
-            // its new, smaller last key.
+            // rightmost leaf under the child just left of v.
             leaf = as_internal(at.node)->edges[at.index];
             for (std::size_t level = at.level - 1; level > 0; --level) leaf = as_internal(leaf)->edges[leaf->len];
             at.node->keys[at.index] = leaf->keys[--leaf->len];
+            pad(leaf);
         }
         --length_;
         if (leaf->len < kMinKeys) rebalance(leaf);
@@ -223,6 +222,7 @@ private:
         return {kCenter + 1, false, i - (kCenter + 2)};
     }
 
+    static void pad(Leaf* node) noexcept { btree::pad<Less>(node); }
     static Internal* as_internal(Leaf* node) noexcept { return btree::as_internal(node); }
     static const Internal* as_internal(const Leaf* node) noexcept { return btree::as_internal(node); }
 
@@ -266,14 +266,14 @@ private:
         std::memmove(node->keys + i + 1, node->keys + i, (node->len - i) * sizeof(K));
         node->keys[i] = v;
         ++node->len;
-        if (i + 1 == node->len) btree::pad(node);  // a new last key
+        if (i + 1 == node->len) pad(node);  // a new last key
     }
 
-    // Requires: i < node->len. The slot left behind holds the old last key,
-    // so the padding stays valid.
+    // Requires: i < node->len.
     static void erase_key(Leaf* node, unsigned i) noexcept {
         std::memmove(node->keys + i, node->keys + i + 1, (node->len - i - 1) * sizeof(K));
         --node->len;
+        pad(node);
     }
 
     // Points children first .. last of node back at it.
@@ -307,8 +307,8 @@ private:
 
     // Both halves of a split hold enough keys and correct padding.
     static void finish_split(Leaf* left, Leaf* right) noexcept {
-        btree::pad(left);
-        btree::pad(right);
+        pad(left);
+        pad(right);
         VELKORIN_INVARIANT(left->len >= kMinKeys && right->len >= kMinKeys, "split half below the minimum");
     }
 
@@ -332,7 +332,7 @@ private:
                 Internal* root = store_.new_internal();
                 root->data.keys[0] = separator;
                 root->data.len = 1;
-                btree::pad(&root->data);
+                pad(&root->data);
                 root->edges[0] = left;
                 root->edges[1] = right;
                 adopt_edges(root, 0, 1);
@@ -415,18 +415,18 @@ private:
         left->keys[ln] = parent->data.keys[sep];
         std::memcpy(left->keys + ln + 1, right->keys, rn * sizeof(K));
         left->len = static_cast<std::uint16_t>(ln + 1 + rn);
-        btree::pad(left);
+        pad(left);
         VELKORIN_INVARIANT(left->len <= kCapacity, "merged node over capacity");
         if (level > 0) {
             Internal* l = as_internal(left);
             std::memcpy(l->edges + ln + 1, as_internal(right)->edges, (rn + 1) * sizeof(Leaf*));
             adopt_edges(l, ln + 1, ln + 1 + rn);
         }
-        // The parent's slot left behind holds its old last key: padding stays valid.
         const unsigned pn = parent->data.len;
         std::memmove(parent->data.keys + sep, parent->data.keys + sep + 1, (pn - sep - 1) * sizeof(K));
         std::memmove(parent->edges + sep + 1, parent->edges + sep + 2, (pn - sep - 1) * sizeof(Leaf*));
         parent->data.len = static_cast<std::uint16_t>(pn - 1);
+        pad(&parent->data);
         adopt_edges(parent, sep + 1, pn - 1);
         free_node(right, level);
     }
@@ -450,8 +450,8 @@ private:
         }
         left->len = static_cast<std::uint16_t>(ln - count);
         right->len = static_cast<std::uint16_t>(rn + count);
-        btree::pad(left);
-        btree::pad(right);
+        pad(left);
+        pad(right);
     }
 
     // Moves `count` keys from edges[sep + 1] through the parent into edges[sep].
@@ -475,9 +475,9 @@ private:
         }
         left->len = static_cast<std::uint16_t>(ln + count);
         right->len = static_cast<std::uint16_t>(rn - count);
-        btree::pad(left);
-        btree::pad(right);
-        btree::pad(&parent->data);  // its separator grew
+        pad(left);
+        pad(right);
+        pad(&parent->data);  // its separator grew
     }
 
     // The keys are trivially destructible: dropping the slabs frees every node.
@@ -500,9 +500,7 @@ private:
             if (lo != nullptr && !less_(*lo, node->keys[j])) return "key not above its lower separator";
             if (hi != nullptr && !less_(node->keys[j], *hi)) return "key not below its upper separator";
         }
-        for (unsigned j = n; n > 0 && j < kCapacity; ++j) {
-            if (less_(node->keys[j], node->keys[n - 1])) return "a slot after the keys holds a value below the last key";
-        }
+        if (!btree::padded(node, less_)) return "a slot after the keys does not hold the filler";
         count += n;
         if (level == 0) return std::nullopt;
         const Internal* in = as_internal(node);
