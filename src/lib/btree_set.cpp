@@ -15,8 +15,8 @@ public:
     // walk's node loads overlap the making of the int objects.
     OwnedRef to_list() const {
         OwnedRef list = new_list(tree_.size());
-        Py_ssize_t i = 0;
-        tree_.for_each([&](std::int64_t k) { PyList_SET_ITEM(list.get(), i++, int_object(k).release()); });
+        PyObject** slot = PySequence_Fast_ITEMS(list.get());
+        tree_.for_each([&](std::int64_t k) { *slot++ = int_object(k).release(); });
         return list;
     }
 

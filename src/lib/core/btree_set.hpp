@@ -142,26 +142,49 @@ public:
     // Calls f(key) for every key in ascending order.
     template <class F>
     void for_each(F&& f) const {
-        const Leaf* node = root_;
-        if (node == nullptr) return;
-        node = leftmost_leaf(node, height_);
+        if (root_ == nullptr) return;
+        if (height_ == 0) {
+            visit_keys(root_, f);
+            return;
+        }
+        // From one internal node of the lowest level to the next, each one's
+        // leaves and keys in a loop of its own. Leaves lie in no order in
+        // memory after random insertion, so the walk loads ahead: a node's
+        // leaves and its right neighbour when it starts, the neighbour's
+        // leaves halfway through. (Prefetches sit in forced-inline helpers:
+        // GCC drops calls to a function whose only effect is a prefetch.)
+        const Leaf* node = descend_left(root_, height_ - 1);
+        bool leaves_loading = false;
         for (;;) {
-            prefetch_ahead(node);
-            for (unsigned j = 0; j < node->len; ++j) f(node->keys[j]);
+            const Internal* parent = as_internal(node);
+            const unsigned n = parent->data.len;
+            const Internal* next = right_neighbour(parent);
+            if (!leaves_loading) prefetch_leaves(parent);
+            if (next != nullptr) prefetch_node(next, sizeof(Internal));
+            leaves_loading = false;
+            for (unsigned j = 0;; ++j) {
+                if (j == (n + 1) / 2 && next != nullptr) {
+                    prefetch_leaves(next);
+                    leaves_loading = true;
+                }
+                visit_keys(parent->edges[j], f);
+                if (j == n) break;
+                f(parent->data.keys[j]);
+            }
             // Climb while node is its parent's last child, then visit the
-            // separator and the leftmost leaf of the next subtree.
-            std::size_t level = 0;
+            // separator and go down to the next node of the lowest level.
+            std::size_t level = 1;
             for (;;) {
-                const Internal* parent = node->parent;
-                if (parent == nullptr) return;
+                const Internal* up = node->parent;
+                if (up == nullptr) return;
                 const unsigned idx = node->parent_idx;
                 ++level;
-                if (idx < parent->data.len) {
-                    f(parent->data.keys[idx]);
-                    node = leftmost_leaf(parent->edges[idx + 1], level - 1);
+                if (idx < up->data.len) {
+                    f(up->data.keys[idx]);
+                    node = descend_left(up->edges[idx + 1], level - 2);
                     break;
                 }
-                node = &parent->data;
+                node = &up->data;
             }
         }
     }
@@ -226,33 +249,26 @@ private:
     static Internal* as_internal(Leaf* node) noexcept { return btree::as_internal(node); }
     static const Internal* as_internal(const Leaf* node) noexcept { return btree::as_internal(node); }
 
-    // Requires: node lies `level` levels above the leaves.
-    static const Leaf* leftmost_leaf(const Leaf* node, std::size_t level) noexcept {
-        for (; level > 0; --level) node = as_internal(node)->edges[0];
+    // The node `steps` levels below node along first children.
+    static const Leaf* descend_left(const Leaf* node, std::size_t steps) noexcept {
+        for (; steps > 0; --steps) node = as_internal(node)->edges[0];
         return node;
     }
 
-    // The walk visits leaves in key order, which after random insertion is
-    // no order in memory, so it loads ahead: on a parent's first leaf, the
-    // parent's other leaves and the parent's right neighbour; halfway
-    // through the parent, the neighbour's leaves. (Forced inline: a function
-    // that only prefetches counts as free of effects, and GCC drops calls to
-    // it.)
-    [[gnu::always_inline]] static void prefetch_ahead(const Leaf* leaf) noexcept {
-        const Internal* parent = leaf->parent;
-        if (parent == nullptr) return;
-        const unsigned idx = leaf->parent_idx;
-        const unsigned n = parent->data.len;
-        const Internal* grand = parent->data.parent;
-        const unsigned at = parent->data.parent_idx;
-        const Leaf* next = grand != nullptr && at < grand->data.len ? grand->edges[at + 1] : nullptr;
-        if (idx == 0) {
-            for (unsigned j = 1; j <= n; ++j) prefetch_node(parent->edges[j], sizeof(Leaf));
-            if (next != nullptr) prefetch_node(next, sizeof(Internal));
-        } else if (idx == (n + 1) / 2 && next != nullptr) {
-            const Internal* ahead = as_internal(next);
-            for (unsigned j = 0; j <= ahead->data.len; ++j) prefetch_node(ahead->edges[j], sizeof(Leaf));
-        }
+    template <class F>
+    static void visit_keys(const Leaf* leaf, F& f) {
+        for (unsigned j = 0; j < leaf->len; ++j) f(leaf->keys[j]);
+    }
+
+    // The next node of the same parent, or null.
+    static const Internal* right_neighbour(const Internal* node) noexcept {
+        const Internal* up = node->data.parent;
+        const unsigned at = node->data.parent_idx;
+        return up != nullptr && at < up->data.len ? as_internal(up->edges[at + 1]) : nullptr;
+    }
+
+    [[gnu::always_inline]] static void prefetch_leaves(const Internal* node) noexcept {
+        for (unsigned j = 0; j <= node->data.len; ++j) prefetch_node(node->edges[j], sizeof(Leaf));
     }
 
     [[gnu::always_inline]] static void prefetch_node(const void* node, std::size_t bytes) noexcept {
