@@ -20,7 +20,7 @@
 //     filler is that value, which is never below v, so it never counts;
 //   - otherwise copies of the last key, which count only when every key
 //     is below v, and the count is then capped at len.
-// pad() rewrites the filler after every change to a node's keys.
+// pad() restores the filler wherever a change to a node can disturb it.
 //
 // Storage. Nodes come from the tree's own slabs (slab.hpp): nodes allocated
 // in a row (the leaves of an ascending run, the halves of a split) lie side
@@ -99,7 +99,7 @@ void pad(Leaf<K>* node) noexcept {
     }
 }
 
-// Whether the slots after the keys hold the filler pad() writes.
+// Whether the slots after the keys hold a filler as described at the top.
 template <class Less, class K>
 bool padded(const Leaf<K>* node, const Less& less) noexcept {
     const unsigned n = node->len;

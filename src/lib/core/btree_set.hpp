@@ -213,7 +213,6 @@ private:
         bool found;
     };
 
-    // Requires for insert: root_ is not null.
     Position locate(const K& v) const noexcept {
         Leaf* node = root_;
         if (node == nullptr) return {nullptr, 0, 0, false};

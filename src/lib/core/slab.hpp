@@ -10,8 +10,8 @@
 // `carve` hands out the next bytes of the newest slab; when they run out it
 // takes a new slab, twice the size of the previous one (kFirstSlabBytes,
 // then doubling up to kMaxSlabBytes), so a small container stays small and a
-// large one makes few allocations. Untouched slab bytes cost no resident
-// memory until they are carved. Cells are never returned to a slab: their
+// large one makes few allocations; bytes not yet carved are not touched.
+// Cells are never returned to a slab: their
 // owner keeps a FreeList per cell size and reuses cells last-in, first-out,
 // so a push after a pop gets the cell that is still in cache. The memory of
 // the largest size reached is kept until release(), like a growable array's.
