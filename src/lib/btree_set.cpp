@@ -11,7 +11,14 @@ public:
     bool insert(std::int64_t v) { return tree_.insert(v); }
     bool contains(std::int64_t v) const { return tree_.contains(v); }
     bool remove(std::int64_t v) { return tree_.remove(v); }
-    IntVec to_list() const { return tree_.to_vector(); }
+    // The list is filled during the walk, with no intermediate vector: the
+    // walk's node loads overlap the making of the int objects.
+    OwnedRef to_list() const {
+        OwnedRef list = new_list(tree_.size());
+        PyObject** slot = PySequence_Fast_ITEMS(list.get());
+        tree_.for_each([&](std::int64_t k) { *slot++ = int_object(k).release(); });
+        return list;
+    }
 
 private:
     BTreeSet<std::int64_t> tree_;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core_checks.hpp"
+
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -14,6 +16,7 @@
 namespace {
 
 using velkorin::MaxHeap;
+using velkorin::testing::Valid;
 using I64 = std::int64_t;
 
 constexpr I64 kMin = std::numeric_limits<I64>::min();
@@ -26,7 +29,11 @@ TEST(MaxHeap, EmptyHeap) {
     EXPECT_EQ(heap.pop(), std::nullopt);
     EXPECT_EQ(heap.peek(), std::nullopt);
     EXPECT_EQ(heap.capacity(), 0u);
-    EXPECT_TRUE(heap.verify());
+    EXPECT_TRUE(Valid(heap));
+}
+
+TEST(MaxHeap, EmptyStateIsAllZeroBytes) {
+    EXPECT_TRUE(velkorin::testing::ConstructsToZeroBytes<MaxHeap<I64>>());
 }
 
 TEST(MaxHeap, PopsInNonIncreasingOrder) {
@@ -35,7 +42,7 @@ TEST(MaxHeap, PopsInNonIncreasingOrder) {
     for (I64 expected : {9, 9, 5, 3, 1}) {
         EXPECT_EQ(heap.peek(), expected);
         EXPECT_EQ(heap.pop(), expected);
-        EXPECT_TRUE(heap.verify());
+        EXPECT_TRUE(Valid(heap));
     }
     EXPECT_EQ(heap.pop(), std::nullopt);
 
@@ -81,12 +88,12 @@ TEST(MaxHeap, AgreesWithPriorityQueue) {
                 }
             }
             ASSERT_EQ(heap.size(), model.size());
-            ASSERT_TRUE(heap.verify()) << "seed " << seed << " step " << step;
+            ASSERT_TRUE(Valid(heap)) << "seed " << seed << " step " << step;
         }
         while (!model.empty()) {
             ASSERT_EQ(heap.pop(), model.top());
             model.pop();
-            ASSERT_TRUE(heap.verify());
+            ASSERT_TRUE(Valid(heap));
         }
         ASSERT_EQ(heap.pop(), std::nullopt);
     }
@@ -110,19 +117,19 @@ TEST(MaxHeap, NastyOrders) {
         for (I64 v : values) {
             heap.push(v);
             model.push(v);
-            ASSERT_TRUE(heap.verify()) << name;
+            ASSERT_TRUE(Valid(heap)) << name;
         }
         // Repeatedly take the top out and put it back: the same keys again and again.
         for (int i = 0; i < 500; ++i) {
             const std::optional<I64> top = heap.pop();
             ASSERT_EQ(top, model.top()) << name;
             heap.push(*top);
-            ASSERT_TRUE(heap.verify()) << name;
+            ASSERT_TRUE(Valid(heap)) << name;
         }
         while (!model.empty()) {
             ASSERT_EQ(heap.pop(), model.top()) << name;
             model.pop();
-            ASSERT_TRUE(heap.verify()) << name;
+            ASSERT_TRUE(Valid(heap)) << name;
         }
     }
 }
@@ -166,7 +173,7 @@ TEST(MaxHeap, TieRules) {
     // below it: [c b d]; then c, then b (only a left child), then d.
     MaxHeap<Tagged, TaggedLess> heap;
     for (char t : {'a', 'b', 'c', 'd'}) heap.push({5, t});
-    EXPECT_TRUE(heap.verify());
+    EXPECT_TRUE(Valid(heap));
     EXPECT_EQ(drain_tags(heap), "acbd");
 
     // [a b c d e]: pop a, hole takes c (tie goes right), reaches slot 2 with
@@ -182,7 +189,7 @@ TEST(MaxHeap, TieRules) {
     heap.push({9, 'z'});
     heap.push({1, 'w'});
     heap.push({8, 'v'});  // [x v z w y]
-    EXPECT_TRUE(heap.verify());
+    EXPECT_TRUE(Valid(heap));
     EXPECT_EQ(drain_tags(heap), "xzvyw");
 }
 
@@ -192,7 +199,7 @@ TEST(MaxHeap, MoveTransfersStorage) {
     MaxHeap<I64> b(std::move(a));
     EXPECT_EQ(a.size(), 0u);
     EXPECT_EQ(a.capacity(), 0u);
-    EXPECT_TRUE(a.verify());
+    EXPECT_TRUE(Valid(a));
     EXPECT_EQ(b.size(), 5u);
     EXPECT_EQ(b.capacity(), 8u);
     EXPECT_EQ(b.peek(), 5);
@@ -202,7 +209,7 @@ TEST(MaxHeap, MoveTransfersStorage) {
     c = std::move(b);
     EXPECT_EQ(c.pop(), 5);
     EXPECT_EQ(c.pop(), 4);
-    EXPECT_TRUE(c.verify());
+    EXPECT_TRUE(Valid(c));
     a.push(7);  // a moved-from heap is usable again
     EXPECT_EQ(a.capacity(), 4u);
     EXPECT_EQ(a.pop(), 7);

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "core_checks.hpp"
+
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <random>
@@ -13,6 +16,8 @@
 namespace {
 
 using velkorin::BTreeSet;
+using velkorin::Violation;
+using velkorin::testing::Valid;
 using Set = BTreeSet<std::int64_t>;
 using Model = std::set<std::int64_t>;
 
@@ -20,6 +25,13 @@ constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
 enum class Op { Insert, Remove, Contains };
+
+template <class Tree>
+std::vector<std::int64_t> Keys(const Tree& s) {
+    std::vector<std::int64_t> out;
+    s.for_each([&](std::int64_t k) { out.push_back(k); });
+    return out;
+}
 
 // Applies op to the tree and the model, compares the answers, checks the
 // invariants and the length.
@@ -48,8 +60,8 @@ enum class Op { Insert, Remove, Contains };
         return ::testing::AssertionFailure() << name << "(" << k << ") returned " << got << ", expected " << want;
     }
     if (verify) {
-        if (const char* err = s.find_violation()) {
-            return ::testing::AssertionFailure() << "after " << name << "(" << k << "): " << err;
+        if (Violation v = s.verify()) {
+            return ::testing::AssertionFailure() << "after " << name << "(" << k << "): " << *v;
         }
     }
     if (s.size() != m.size()) {
@@ -59,10 +71,7 @@ enum class Op { Insert, Remove, Contains };
     return ::testing::AssertionSuccess();
 }
 
-std::vector<std::int64_t> Contents(const Set& s) {
-    const auto v = s.to_vector();
-    return {v.begin(), v.end()};
-}
+std::vector<std::int64_t> Contents(const Set& s) { return Keys(s); }
 
 std::vector<std::int64_t> Contents(const Model& m) { return {m.begin(), m.end()}; }
 
@@ -89,12 +98,37 @@ TEST(BTreeSet, NewSetIsEmptyAndAllocatesNothing) {
     EXPECT_FALSE(s.contains(kMin));
     EXPECT_FALSE(s.remove(0));
     EXPECT_FALSE(s.remove(kMax));
-    EXPECT_TRUE(s.to_vector().empty());
+    EXPECT_TRUE(Keys(s).empty());
     int calls = 0;
     s.for_each([&](std::int64_t) { ++calls; });
     EXPECT_EQ(calls, 0);
-    EXPECT_TRUE(s.verify());
+    EXPECT_TRUE(Valid(s));
     EXPECT_FALSE(s.allocated()) << "lookups and failed removals must not allocate";
+    EXPECT_EQ(s.reserved_bytes(), 0u);
+}
+
+TEST(BTreeSet, EmptyStateIsAllZeroBytes) {
+    EXPECT_TRUE(velkorin::testing::ConstructsToZeroBytes<Set>());
+    EXPECT_TRUE((velkorin::testing::ConstructsToZeroBytes<BTreeSet<std::int64_t, std::greater<std::int64_t>>>()));
+}
+
+// Merged and dropped nodes go back to the tree's free lists: refilling a
+// drained tree, or churning a full one, takes no new storage.
+TEST(BTreeSet, FreedNodesAreReused) {
+    Set s;
+    std::mt19937_64 rng(3);
+    std::vector<std::int64_t> keys(5000);
+    for (auto& k : keys) k = static_cast<std::int64_t>(rng());
+    for (std::int64_t k : keys) s.insert(k);
+    const std::size_t reserved = s.reserved_bytes();
+    EXPECT_GT(reserved, 0u);
+    for (int round = 0; round < 3; ++round) {
+        std::shuffle(keys.begin(), keys.end(), rng);
+        for (std::int64_t k : keys) ASSERT_TRUE(s.remove(k));
+        for (std::int64_t k : keys) ASSERT_TRUE(s.insert(k));
+        ASSERT_TRUE(Valid(s));
+        EXPECT_LE(s.reserved_bytes(), reserved + reserved / 4) << "round " << round;
+    }
 }
 
 TEST(BTreeSet, InsertContainsRemoveOneKey) {
@@ -111,7 +145,7 @@ TEST(BTreeSet, InsertContainsRemoveOneKey) {
     EXPECT_FALSE(s.contains(3));
     EXPECT_EQ(s.size(), 0u);
     EXPECT_TRUE(s.allocated()) << "the root leaf stays once allocated";
-    EXPECT_TRUE(s.verify());
+    EXPECT_TRUE(Valid(s));
 }
 
 TEST(BTreeSet, SignedOrderAndExtremes) {
@@ -149,16 +183,16 @@ TEST(BTreeSet, RootSplitsAfterElevenKeysAndMergesBack) {
     EXPECT_EQ(s.height(), 0u);
     ASSERT_TRUE(s.insert(12));
     EXPECT_EQ(s.height(), 1u);
-    EXPECT_TRUE(s.verify());
+    EXPECT_TRUE(Valid(s));
     EXPECT_EQ(Contents(s), (std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
     // Appending splits the full leaf into 1..6 | 7 | 8..12: the left half may
     // lose a key, the right half is at the minimum and merges on its next loss.
     ASSERT_TRUE(s.remove(1));
     EXPECT_EQ(s.height(), 1u);
-    EXPECT_TRUE(s.verify());
+    EXPECT_TRUE(Valid(s));
     ASSERT_TRUE(s.remove(12));
     EXPECT_EQ(s.height(), 0u);
-    EXPECT_TRUE(s.verify());
+    EXPECT_TRUE(Valid(s));
     EXPECT_EQ(Contents(s), (std::vector<std::int64_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
 }
 
@@ -195,7 +229,7 @@ TEST(BTreeSet, HeightGrowsAndShrinksWithRemoval) {
     EXPECT_EQ(s.height(), 0u);
     EXPECT_EQ(s.size(), 0u);
     EXPECT_TRUE(s.allocated());
-    EXPECT_TRUE(s.to_vector().empty());
+    EXPECT_TRUE(Keys(s).empty());
     // The empty root leaf takes new keys.
     ASSERT_TRUE(Step(s, m, Op::Insert, 42));
     ASSERT_TRUE(Step(s, m, Op::Insert, -42));
@@ -219,7 +253,7 @@ TEST(BTreeSet, ZeroToNineNinetyNineRemoveEvens) {
     for (std::int64_t i = 1; i < 1000; i += 2) odds.push_back(i);
     EXPECT_EQ(Contents(s), odds);
     for (std::int64_t k : keys) ASSERT_TRUE(Step(s, m, Op::Remove, k));
-    EXPECT_TRUE(s.to_vector().empty());
+    EXPECT_TRUE(Keys(s).empty());
     EXPECT_EQ(s.height(), 0u);
     ASSERT_TRUE(Step(s, m, Op::Insert, 500));
     EXPECT_EQ(Contents(s), (std::vector<std::int64_t>{500}));
@@ -302,7 +336,7 @@ TEST(BTreeSet, RandomDifferential) {
         std::shuffle(rest.begin(), rest.end(), rng);
         for (std::int64_t k : rest) ASSERT_TRUE(Step(s, m, Op::Remove, k));
         EXPECT_EQ(s.height(), 0u);
-        EXPECT_TRUE(s.to_vector().empty());
+        EXPECT_TRUE(Keys(s).empty());
     }
 }
 
@@ -351,7 +385,7 @@ TEST(BTreeSet, HundredThousandKeysBuildSeveralLevels) {
     for (std::size_t i = 0; i < keys.size(); ++i) {
         ASSERT_TRUE(Step(s, m, Op::Insert, keys[i], i % 5000 == 0));
     }
-    ASSERT_TRUE(s.verify());
+    ASSERT_TRUE(Valid(s));
     EXPECT_GE(s.height(), 4u);
     EXPECT_TRUE(HeightFits(s.size(), s.height()));
     EXPECT_EQ(Contents(s), Contents(m));
@@ -368,14 +402,14 @@ TEST(BTreeSet, HundredThousandKeysBuildSeveralLevels) {
     }
     EXPECT_EQ(s.size(), 0u);
     EXPECT_EQ(s.height(), 0u);
-    EXPECT_TRUE(s.verify());
+    EXPECT_TRUE(Valid(s));
 }
 
 TEST(BTreeSet, AscendingHundredThousandAndDestructorFreesAll) {
     // Leak detection covers the destructor: this set is dropped full.
     Set s;
     for (std::int64_t k = 0; k < 100000; ++k) ASSERT_TRUE(s.insert(k));
-    ASSERT_TRUE(s.verify());
+    ASSERT_TRUE(Valid(s));
     EXPECT_GE(s.height(), 4u);
     EXPECT_EQ(s.size(), 100000u);
     std::int64_t expected = 0;
@@ -405,11 +439,11 @@ TEST(BTreeSet, MoveLeavesSourceEmptyAndUsable) {
     Set b(std::move(a));
     EXPECT_EQ(a.size(), 0u);  // NOLINT(bugprone-use-after-move): moved-from state is specified
     EXPECT_FALSE(a.allocated());
-    EXPECT_TRUE(a.verify());
+    EXPECT_TRUE(Valid(a));
     EXPECT_FALSE(a.contains(3));
     EXPECT_EQ(b.size(), 500u);
     EXPECT_TRUE(b.contains(3));
-    EXPECT_TRUE(b.verify());
+    EXPECT_TRUE(Valid(b));
 
     EXPECT_TRUE(a.insert(1));
     EXPECT_EQ(Contents(a), (std::vector<std::int64_t>{1}));
@@ -421,16 +455,16 @@ TEST(BTreeSet, MoveLeavesSourceEmptyAndUsable) {
     EXPECT_EQ(c.size(), 500u);
     EXPECT_TRUE(c.contains(0));
     EXPECT_FALSE(c.contains(-3));
-    EXPECT_TRUE(c.verify());
+    EXPECT_TRUE(Valid(c));
     EXPECT_EQ(b.size(), 0u);  // NOLINT(bugprone-use-after-move)
     EXPECT_FALSE(b.allocated());
     EXPECT_TRUE(b.insert(7));
-    EXPECT_TRUE(b.verify());
+    EXPECT_TRUE(Valid(b));
 
     Set& self = c;
     c = std::move(self);
     EXPECT_EQ(c.size(), 500u);
-    EXPECT_TRUE(c.verify());
+    EXPECT_TRUE(Valid(c));
 
     static_assert(!std::is_copy_constructible_v<Set>);
     static_assert(!std::is_copy_assignable_v<Set>);
@@ -438,21 +472,36 @@ TEST(BTreeSet, MoveLeavesSourceEmptyAndUsable) {
     static_assert(std::is_nothrow_move_assignable_v<Set>);
 }
 
-TEST(BTreeSet, CustomOrdering) {
-    BTreeSet<std::int64_t, std::greater<std::int64_t>> s;
-    std::set<std::int64_t, std::greater<std::int64_t>> m;
-    std::mt19937_64 rng(5);
-    for (int i = 0; i < 3000; ++i) {
-        const auto k = static_cast<std::int64_t>(rng() % 1000);
+// An order by the key's low 32 bits, which has no greatest 64-bit value:
+// the padding then repeats the last key and the search caps its count.
+struct ByLowBits {
+    bool operator()(std::int64_t a, std::int64_t b) const {
+        return static_cast<std::uint32_t>(a) < static_cast<std::uint32_t>(b);
+    }
+};
+
+template <class Less>
+void CheckOrdering(std::uint64_t seed, std::int64_t range) {
+    BTreeSet<std::int64_t, Less> s;
+    std::set<std::int64_t, Less> m;
+    std::mt19937_64 rng(seed);
+    for (int i = 0; i < 4000; ++i) {
+        const auto k = static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(range)) * 0x100000001;
         if (rng() % 3 == 0) {
             ASSERT_EQ(s.remove(k), m.erase(k) == 1);
         } else {
             ASSERT_EQ(s.insert(k), m.insert(k).second);
         }
-        ASSERT_TRUE(s.verify()) << s.find_violation();
+        ASSERT_EQ(s.contains(k + 1), m.count(k + 1) == 1);
+        ASSERT_TRUE(Valid(s));
     }
-    const auto v = s.to_vector();
-    EXPECT_EQ(std::vector<std::int64_t>(v.begin(), v.end()), std::vector<std::int64_t>(m.begin(), m.end()));
+    EXPECT_EQ(Keys(s), std::vector<std::int64_t>(m.begin(), m.end()));
+}
+
+TEST(BTreeSet, CustomOrdering) {
+    CheckOrdering<std::greater<std::int64_t>>(5, 1000);
+    CheckOrdering<ByLowBits>(6, 1000);
+    CheckOrdering<ByLowBits>(7, 50);
 }
 
 }  // namespace

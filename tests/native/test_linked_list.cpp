@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core_checks.hpp"
+
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <random>
@@ -12,6 +15,7 @@
 namespace {
 
 using velkorin::LinkedList;
+using velkorin::testing::Valid;
 
 // Move-only element that records its own destruction. A moved-from element
 // owns nothing and records nothing, like a released reference handle.
@@ -46,11 +50,42 @@ std::vector<int> ids(const LinkedList<Tracked>& list) {
 TEST(LinkedList, EmptyList) {
     LinkedList<Tracked> list;
     EXPECT_EQ(list.size(), 0u);
-    EXPECT_TRUE(list.verify());
+    EXPECT_TRUE(Valid(list));
     EXPECT_EQ(list.pop_front(), std::nullopt);
     EXPECT_EQ(list.pop_back(), std::nullopt);
     EXPECT_TRUE(ids(list).empty());
-    EXPECT_TRUE(list.verify());
+    EXPECT_TRUE(Valid(list));
+}
+
+TEST(LinkedList, EmptyStateIsAllZeroBytes) {
+    EXPECT_TRUE(velkorin::testing::ConstructsToZeroBytes<LinkedList<Tracked>>());
+    EXPECT_TRUE(velkorin::testing::ConstructsToZeroBytes<LinkedList<int*>>());
+}
+
+// Nodes sit in the list's slabs: a run of pushes fills adjacent cells of an
+// element and one link word (no allocator header between them), and a push
+// after a pop takes the cell just given back.
+TEST(LinkedList, NodesAreAdjacentAndReusedLastInFirstOut) {
+    std::vector<int> log;
+    LinkedList<Tracked> list;
+    auto front_cell = [&] {
+        const Tracked* first = nullptr;
+        list.for_each([&](const Tracked& t) { first = first ? first : &t; });
+        return reinterpret_cast<std::uintptr_t>(first);
+    };
+    std::vector<std::uintptr_t> cells;
+    for (int i = 0; i < 6; ++i) {
+        list.push_front(Tracked(i, &log));
+        cells.push_back(front_cell());
+    }
+    for (std::size_t i = 1; i < cells.size(); ++i) {
+        EXPECT_EQ(cells[i] - cells[i - 1], sizeof(Tracked) + sizeof(void*)) << "push " << i;
+    }
+    const std::uintptr_t before = front_cell();
+    list.pop_front();
+    list.push_front(Tracked(99, &log));
+    EXPECT_EQ(front_cell(), before);
+    EXPECT_TRUE(Valid(list));
 }
 
 TEST(LinkedList, BothEnds) {
@@ -64,7 +99,7 @@ TEST(LinkedList, BothEnds) {
         EXPECT_EQ(list.pop_front()->id, 0);
         EXPECT_EQ(ids(list), (std::vector<int>{1, 2}));
         EXPECT_EQ(list.size(), 2u);
-        EXPECT_TRUE(list.verify());
+        EXPECT_TRUE(Valid(list));
     }
     EXPECT_EQ(log, (std::vector<int>{3, 0, 1, 2}));
 }
@@ -78,7 +113,7 @@ TEST(LinkedList, StackAndQueueOrders) {
     for (int expected : {1, 2, 3}) EXPECT_EQ(list.pop_front()->id, expected);
     for (int i : {1, 2, 3}) list.push_back(Tracked(i, &log));
     for (int expected : {3, 2, 1}) EXPECT_EQ(list.pop_back()->id, expected);
-    EXPECT_TRUE(list.verify());
+    EXPECT_TRUE(Valid(list));
 }
 
 TEST(LinkedList, SingleElementPopEmptiesBothEnds) {
@@ -96,7 +131,7 @@ TEST(LinkedList, SingleElementPopEmptiesBothEnds) {
         ASSERT_TRUE(x.has_value());
         EXPECT_EQ(x->id, 1);
         EXPECT_EQ(list.size(), 0u);
-        EXPECT_TRUE(list.verify()) << "both ends null after the last pop, mask " << mask;
+        EXPECT_TRUE(Valid(list)) << "both ends null after the last pop, mask " << mask;
         EXPECT_EQ(list.pop_front(), std::nullopt);
         EXPECT_EQ(list.pop_back(), std::nullopt);
 
@@ -105,12 +140,12 @@ TEST(LinkedList, SingleElementPopEmptiesBothEnds) {
         } else {
             list.push_front(Tracked(2, &log));
         }
-        EXPECT_TRUE(list.verify());
+        EXPECT_TRUE(Valid(list));
         EXPECT_EQ(ids(list), (std::vector<int>{2}));
         std::optional<Tracked> y = (mask & 2) ? list.pop_front() : list.pop_back();
         ASSERT_TRUE(y.has_value());
         EXPECT_EQ(y->id, 2);
-        EXPECT_TRUE(list.verify());
+        EXPECT_TRUE(Valid(list));
     }
 }
 
@@ -152,7 +187,7 @@ TEST(LinkedList, AgreesWithDeque) {
                     }
                 }
                 ASSERT_EQ(list.size(), model.size());
-                ASSERT_TRUE(list.verify()) << "seed " << seed << " step " << step;
+                ASSERT_TRUE(Valid(list)) << "seed " << seed << " step " << step;
                 if (step % 64 == 0) {
                     ASSERT_EQ(ids(list), std::vector<int>(model.begin(), model.end()));
                 }
@@ -208,7 +243,7 @@ struct Inspector {
     Inspector& operator=(Inspector&&) = delete;
     ~Inspector() {
         if (!owns) return;
-        EXPECT_TRUE(list->verify());
+        EXPECT_TRUE(Valid(*list));
         sizes_seen->push_back(list->size());
     }
 };
@@ -226,7 +261,7 @@ TEST(LinkedList, DestructionSeesAConsistentList) {
         LinkedList<Inspector> list;
         for (int i = 0; i < 3; ++i) list.push_front(Inspector(&list, &sizes));
         list.clear();
-        EXPECT_TRUE(list.verify());
+        EXPECT_TRUE(Valid(list));
         EXPECT_EQ(list.size(), 0u);
     }
     EXPECT_EQ(sizes, (std::vector<std::size_t>{2, 1, 0}));
@@ -238,7 +273,7 @@ TEST(LinkedList, MoveTransfersNodes) {
     for (int i : {1, 2, 3}) a.push_back(Tracked(i, &log));
     LinkedList<Tracked> b(std::move(a));
     EXPECT_EQ(a.size(), 0u);
-    EXPECT_TRUE(a.verify());
+    EXPECT_TRUE(Valid(a));
     EXPECT_EQ(ids(b), (std::vector<int>{1, 2, 3}));
     EXPECT_TRUE(log.empty());
 
@@ -247,12 +282,12 @@ TEST(LinkedList, MoveTransfersNodes) {
     c = std::move(b);
     EXPECT_EQ(log, (std::vector<int>{7, 8})) << "old contents released front first";
     EXPECT_EQ(ids(c), (std::vector<int>{1, 2, 3}));
-    EXPECT_TRUE(b.verify());
-    EXPECT_TRUE(c.verify());
+    EXPECT_TRUE(Valid(b));
+    EXPECT_TRUE(Valid(c));
 
     a.push_front(Tracked(9, &log));  // a moved-from list is usable again
     EXPECT_EQ(ids(a), (std::vector<int>{9}));
-    EXPECT_TRUE(a.verify());
+    EXPECT_TRUE(Valid(a));
 }
 
 }  // namespace

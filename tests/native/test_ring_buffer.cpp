@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core_checks.hpp"
+
 #include <deque>
 #include <optional>
 #include <random>
@@ -9,6 +11,8 @@
 
 namespace velkorin {
 namespace {
+
+using testing::Valid;
 
 // Move-only element that records its destruction, like an owning reference.
 struct Tracked {
@@ -33,6 +37,12 @@ TEST(RingBuffer, StartsEmptyWithoutStorage) {
     EXPECT_EQ(ring.size(), 0u);
     EXPECT_EQ(ring.capacity(), 0u);
     EXPECT_FALSE(ring.pop_front().has_value());
+    EXPECT_TRUE(Valid(ring));
+}
+
+TEST(RingBuffer, EmptyStateIsAllZeroBytes) {
+    EXPECT_TRUE(testing::ConstructsToZeroBytes<RingBuffer<Tracked>>());
+    EXPECT_TRUE(testing::ConstructsToZeroBytes<RingBuffer<int>>());
 }
 
 TEST(RingBuffer, CapacityDoublesFromFourAndNeverShrinks) {
@@ -40,6 +50,7 @@ TEST(RingBuffer, CapacityDoublesFromFourAndNeverShrinks) {
     std::vector<std::size_t> seen;
     for (int i = 0; i < 40; ++i) {
         ring.push_back(Tracked(i));
+        ASSERT_TRUE(Valid(ring));
         if (seen.empty() || seen.back() != ring.capacity()) seen.push_back(ring.capacity());
     }
     EXPECT_EQ(seen, (std::vector<std::size_t>{4, 8, 16, 32, 64}));
@@ -73,6 +84,7 @@ TEST(RingBuffer, RelocatingGrowthKeepsOrderForEveryHeadPosition) {
         ASSERT_EQ(ring.capacity(), 8u);
         ring.push_back(8);  // grows while wrapped
         EXPECT_EQ(ring.capacity(), 16u);
+        EXPECT_TRUE(Valid(ring));
         std::vector<int> seen;
         ring.for_each([&](int v) { seen.push_back(v); });
         EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8})) << "head " << head;
@@ -118,7 +130,7 @@ TEST(RingBuffer, MatchesDequeUnderRandomOperations) {
                 }
             }
             ASSERT_EQ(ring.size(), model.size());
-            ASSERT_LE(ring.size(), ring.capacity());
+            ASSERT_TRUE(Valid(ring)) << "step " << step;
             if (!model.empty()) {
                 ASSERT_EQ(ring.front().id, model.front());
             }

@@ -9,6 +9,7 @@
 //   Growth happens only when push finds the array full: capacity becomes
 //   max(2 * capacity, 4), i.e. 0, 4, 8, 16, ... The array never shrinks and
 //   is freed at destruction.
+// All-zero bytes are the empty heap: no storage, nothing allocated.
 //
 // pop takes the last value y out; the greatest value leaves slot 0 and the
 // hole there walks down to the bottom along the greater child (the right
@@ -24,6 +25,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "lib/core/invariant.hpp"
 #include "lib/core/memory.hpp"
 
 namespace velkorin {
@@ -67,13 +69,17 @@ public:
         if (size_ == capacity_) grow();
         sift_up(size_, x);
         ++size_;
+        sampled_verify(*this);
     }
 
     std::optional<T> pop() {
         if (size_ == 0) return std::nullopt;
         const std::size_t n = --size_;
         const T last = slots_[n];
-        if (n == 0) return last;
+        if (n == 0) {
+            sampled_verify(*this);
+            return last;
+        }
         const T top = slots_[0];
         std::size_t hole = 0;
         std::size_t child = 1;
@@ -88,6 +94,9 @@ public:
             hole = child;
         }
         sift_up(hole, last);
+        VELKORIN_INVARIANT((n < 2 || !less_(slots_[0], slots_[1])) && (n < 3 || !less_(slots_[0], slots_[2])),
+                           "heap top below a child after pop");
+        sampled_verify(*this);
         return top;
     }
 
@@ -96,14 +105,17 @@ public:
         return slots_[0];
     }
 
-    // Walks the whole array; for tests and debug checks.
-    bool verify() const {
-        if (size_ > capacity_) return false;
-        if ((capacity_ == 0) != (slots_ == nullptr)) return false;
-        for (std::size_t i = 1; i < size_; ++i) {
-            if (less_(slots_[(i - 1) / 2], slots_[i])) return false;
+    // Walks the whole array; describes the first broken invariant.
+    Violation verify() const {
+        if ((capacity_ == 0) != (slots_ == nullptr)) return "storage and capacity disagree";
+        if (capacity_ != 0 && (capacity_ < 4 || (capacity_ & (capacity_ - 1)) != 0)) {
+            return "capacity is not 4 times a power of two";
         }
-        return true;
+        if (size_ > capacity_) return "more values than slots";
+        for (std::size_t i = 1; i < size_; ++i) {
+            if (less_(slots_[(i - 1) / 2], slots_[i])) return "a value is greater than its parent";
+        }
+        return std::nullopt;
     }
 
 private:
@@ -117,6 +129,7 @@ private:
             pos = parent;
         }
         slots_[pos] = x;
+        VELKORIN_INVARIANT(pos == 0 || !less_(slots_[(pos - 1) / 2], x), "value placed below a smaller parent");
     }
 
     [[gnu::noinline]] void grow() {

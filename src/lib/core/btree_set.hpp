@@ -1,19 +1,17 @@
-// Ordered set of keys held in a B-tree (the core of PyBTreeSet).
+// Ordered set of keys held in a B-tree (the core of PyBTreeSet). Node
+// layout, storage and the search within a node: btree_node.hpp.
 //
-// Nodes. A leaf is one block; an internal node is a leaf followed by its
-// child references, so every node can be handled as a Leaf* and the tree
-// level tells which ones also carry children:
-//
-//   Leaf      [parent | parent_idx:16 | len:16 | keys[11]]
-//   Internal  [Leaf data ...................... | edges[12]]
+// Every node can be handled as a Leaf*; the tree level tells which ones also
+// carry children:
 //
 //                 [ 40 | 80 ]          root, internal (level 1); height = 1
 //                /     |     \         edges[0], edges[1], edges[2]
 //   [5 10 .. 33]  [41 .. 77]  [81 .. 99]   leaves (level 0), 5..11 keys each
 //
-// Invariants (checked by find_violation()):
+// Invariants (checked by verify()):
 //   - keys[0 .. len) of every node are strictly ascending, and key i of an
 //     internal node lies strictly between the keys of edges[i] and edges[i+1];
+//     the slots after the keys hold the filler (btree_node.hpp);
 //   - an internal node with n keys has n + 1 non-null children, and child i
 //     has parent == that node and parent_idx == i; the root has no parent;
 //   - every node but the root holds kMinKeys .. kCapacity keys; the root of a
@@ -34,8 +32,7 @@
 //
 // Nodes carry no leaf flag: a node's level, counted down from `height` at the
 // root, tells whether it has children, so all leaves lie at one depth by
-// construction. Slots keys[len ..) hold initialised but meaningless values:
-// nodes are zeroed when allocated, so the search may read all kCapacity slots.
+// construction. All-zero bytes are the empty set (no root, no slab).
 #pragma once
 
 #include <cstddef>
@@ -45,7 +42,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "lib/core/memory.hpp"
+#include "lib/core/btree_node.hpp"
+#include "lib/core/invariant.hpp"
 
 namespace velkorin {
 
@@ -55,22 +53,27 @@ class BTreeSet {
     static_assert(std::is_trivially_copyable_v<K> && std::is_default_constructible_v<K>,
                   "BTreeSet moves keys with memmove: the key type must be trivially copyable");
 
+    using Leaf = btree::Leaf<K>;
+    using Internal = btree::Internal<K>;
+
 public:
-    static constexpr unsigned kCapacity = 11;  // keys per node
-    static constexpr unsigned kMinKeys = 5;    // keys per non-root node, at least
+    static constexpr unsigned kCapacity = btree::kCapacity;
+    static constexpr unsigned kMinKeys = btree::kMinKeys;
 
     BTreeSet() noexcept = default;
     BTreeSet(const BTreeSet&) = delete;
     BTreeSet& operator=(const BTreeSet&) = delete;
 
     BTreeSet(BTreeSet&& other) noexcept
-        : root_(std::exchange(other.root_, nullptr)),
+        : store_(std::move(other.store_)),
+          root_(std::exchange(other.root_, nullptr)),
           height_(std::exchange(other.height_, 0)),
           length_(std::exchange(other.length_, 0)) {}
 
     BTreeSet& operator=(BTreeSet&& other) noexcept {
         if (this != &other) {
             free_all();
+            store_ = std::move(other.store_);
             root_ = std::exchange(other.root_, nullptr);
             height_ = std::exchange(other.height_, 0);
             length_ = std::exchange(other.length_, 0);
@@ -86,143 +89,141 @@ public:
     std::size_t height() const noexcept { return height_; }
     // True once the first insertion has allocated the root.
     bool allocated() const noexcept { return root_ != nullptr; }
+    // Bytes of node storage held (for tests).
+    std::size_t reserved_bytes() const noexcept { return store_.reserved_bytes(); }
 
-    bool contains(K v) const noexcept {
-        const Leaf* node = root_;
-        if (node == nullptr) return false;
-        for (std::size_t level = height_;; --level) {
-            const unsigned i = lower_index(node, v);
-            if (i < node->len && !less_(v, node->keys[i])) return true;
-            if (level == 0) return false;
-            node = as_internal(node)->edges[i];
-        }
-    }
+    bool contains(K v) const noexcept { return locate(v).found; }
 
     // Returns true if v was added, false if it was already present.
     bool insert(K v) noexcept {
-        Leaf* node = root_;
-        if (node == nullptr) {
-            node = create<Leaf>();
-            node->keys[0] = v;
-            node->len = 1;
-            root_ = node;
+        if (root_ == nullptr) {
+            Leaf* leaf = store_.new_leaf();
+            leaf->keys[0] = v;
+            leaf->len = 1;
+            pad(leaf);
+            root_ = leaf;
             length_ = 1;
+            sampled_verify(*this);
             return true;
         }
-        for (std::size_t level = height_;; --level) {
-            const unsigned i = lower_index(node, v);
-            if (i < node->len && !less_(v, node->keys[i])) return false;
-            if (level == 0) {
-                if (node->len < kCapacity) {
-                    insert_key(node, i, v);
-                } else {
-                    split_leaf_and_insert(node, i, v);
-                }
-                ++length_;
-                return true;
-            }
-            node = as_internal(node)->edges[i];
+        const Position at = locate(v);
+        if (at.found) return false;
+        if (at.node->len < kCapacity) {
+            insert_key(at.node, at.index, v);
+        } else {
+            split_leaf_and_insert(at.node, at.index, v);
         }
+        ++length_;
+        sampled_verify(*this);
+        return true;
     }
 
     // Returns true if v was present and is now removed.
     bool remove(K v) noexcept {
-        Leaf* node = root_;
-        if (node == nullptr) return false;
-        std::size_t level = height_;
-        unsigned i;
-        for (;; --level) {
-            i = lower_index(node, v);
-            if (i < node->len && !less_(v, node->keys[i])) break;
-            if (level == 0) return false;
-            node = as_internal(node)->edges[i];
-        }
-        Leaf* leaf = node;
-        if (level == 0) {
-            erase_key(leaf, i);
+        const Position at = locate(v);
+        if (!at.found) return false;
+        Leaf* leaf = at.node;
+        if (at.level == 0) {
+            erase_key(leaf, at.index);
         } else {
             // Replace v by its in-order predecessor, the last key of the
             // rightmost leaf under the child just left of v.
-            leaf = as_internal(node)->edges[i];
-            while (--level > 0) leaf = as_internal(leaf)->edges[leaf->len];
-            node->keys[i] = leaf->keys[--leaf->len];
+            leaf = as_internal(at.node)->edges[at.index];
+            for (std::size_t level = at.level - 1; level > 0; --level) leaf = as_internal(leaf)->edges[leaf->len];
+            at.node->keys[at.index] = leaf->keys[--leaf->len];
+            pad(leaf);
         }
         --length_;
         if (leaf->len < kMinKeys) rebalance(leaf);
+        sampled_verify(*this);
         return true;
     }
 
     // Calls f(key) for every key in ascending order.
     template <class F>
     void for_each(F&& f) const {
-        const Leaf* node = root_;
-        if (node == nullptr) return;
-        node = leftmost_leaf(node, height_);
+        if (root_ == nullptr) return;
+        if (height_ == 0) {
+            visit_keys(root_, f);
+            return;
+        }
+        // From one internal node of the lowest level to the next, each one's
+        // leaves and keys in a loop of its own. Leaves lie in no order in
+        // memory after random insertion, so the walk loads ahead: a node's
+        // leaves and its right neighbour when it starts, the neighbour's
+        // leaves halfway through. (Prefetches sit in forced-inline helpers:
+        // GCC drops calls to a function whose only effect is a prefetch.)
+        const Leaf* node = descend_left(root_, height_ - 1);
+        bool leaves_loading = false;
         for (;;) {
-            // The next leaf is usually this one's right sibling: start loading
-            // it now, since leaves lie scattered in memory.
-            if (const Internal* parent = node->parent; parent && node->parent_idx < parent->data.len) {
-                __builtin_prefetch(parent->edges[node->parent_idx + 1]);
+            const Internal* parent = as_internal(node);
+            const unsigned n = parent->data.len;
+            const Internal* next = right_neighbour(parent);
+            if (!leaves_loading) prefetch_leaves(parent);
+            if (next != nullptr) prefetch_node(next, sizeof(Internal));
+            leaves_loading = false;
+            for (unsigned j = 0;; ++j) {
+                if (j == (n + 1) / 2 && next != nullptr) {
+                    prefetch_leaves(next);
+                    leaves_loading = true;
+                }
+                visit_keys(parent->edges[j], f);
+                if (j == n) break;
+                f(parent->data.keys[j]);
             }
-            for (unsigned j = 0; j < node->len; ++j) f(node->keys[j]);
             // Climb while node is its parent's last child, then visit the
-            // separator and the leftmost leaf of the next subtree.
-            std::size_t level = 0;
+            // separator and go down to the next node of the lowest level.
+            std::size_t level = 1;
             for (;;) {
-                const Internal* parent = node->parent;
-                if (parent == nullptr) return;
+                const Internal* up = node->parent;
+                if (up == nullptr) return;
                 const unsigned idx = node->parent_idx;
                 ++level;
-                if (idx < parent->data.len) {
-                    f(parent->data.keys[idx]);
-                    node = leftmost_leaf(parent->edges[idx + 1], level - 1);
+                if (idx < up->data.len) {
+                    f(up->data.keys[idx]);
+                    node = descend_left(up->edges[idx + 1], level - 2);
                     break;
                 }
-                node = &parent->data;
+                node = &up->data;
             }
         }
     }
 
-    Vec<K> to_vector() const {
-        Vec<K> out;
-        out.reserve(length_);
-        for_each([&out](const K& k) { out.push_back(k); });
-        return out;
-    }
-
-    // Walks the whole tree; returns null when every invariant holds, else a
-    // description of the first violation found.
-    const char* find_violation() const {
+    // Walks the whole tree; describes the first broken invariant.
+    Violation verify() const {
         if (root_ == nullptr) {
             if (height_ != 0 || length_ != 0) return "no root but nonzero height or length";
-            return nullptr;
+            return std::nullopt;
         }
         if (root_->parent != nullptr) return "root has a parent";
         if (height_ > 0 && root_->len == 0) return "internal root without keys";
         std::size_t count = 0;
-        if (const char* err = check_node(root_, height_, nullptr, nullptr, count)) return err;
+        if (Violation v = check_node(root_, height_, nullptr, nullptr, count)) return v;
         if (count != length_) return "stored length differs from the number of keys";
-        return nullptr;
+        return std::nullopt;
     }
 
-    bool verify() const { return find_violation() == nullptr; }
-
 private:
-    struct Internal;
-
-    struct Leaf {
-        Internal* parent;          // null for the root
-        std::uint16_t parent_idx;  // index among the parent's edges
-        std::uint16_t len;         // keys in use
-        K keys[kCapacity];
+    // Where a search for v ended: the key found, or the leaf slot where v
+    // belongs.
+    struct Position {
+        Leaf* node;
+        unsigned index;
+        std::size_t level;
+        bool found;
     };
 
-    struct Internal {
-        Leaf data;  // first member, so Leaf* and Internal* convert exactly
-        Leaf* edges[kCapacity + 1];
-    };
-
-    static_assert(std::is_standard_layout_v<Internal>);
+    Position locate(const K& v) const noexcept {
+        Leaf* node = root_;
+        if (node == nullptr) return {nullptr, 0, 0, false};
+        for (std::size_t level = height_;; --level) {
+            if (level > 0) btree::prefetch_edges(node);
+            const unsigned i = btree::rank(node, v, less_);
+            if (i < node->len && !less_(v, node->keys[i])) return {node, i, level, true};
+            if (level == 0) return {node, i, 0, false};
+            node = as_internal(node)->edges[i];
+        }
+    }
 
     // Where a full node splits for an insertion at key position i: keys
     // before `middle` stay, keys after it move right, and the new key goes to
@@ -235,7 +236,6 @@ private:
     };
 
     static constexpr unsigned kCenter = kCapacity / 2;
-    static_assert(kCapacity == 2 * kMinKeys + 1);
 
     static constexpr SplitPoint split_point(unsigned i) noexcept {
         if (i < kCenter) return {kCenter - 1, true, i};
@@ -244,27 +244,36 @@ private:
         return {kCenter + 1, false, i - (kCenter + 2)};
     }
 
-    static Internal* as_internal(Leaf* node) noexcept { return reinterpret_cast<Internal*>(node); }
-    static const Internal* as_internal(const Leaf* node) noexcept {
-        return reinterpret_cast<const Internal*>(node);
-    }
+    static void pad(Leaf* node) noexcept { btree::pad<Less>(node); }
+    static Internal* as_internal(Leaf* node) noexcept { return btree::as_internal(node); }
+    static const Internal* as_internal(const Leaf* node) noexcept { return btree::as_internal(node); }
 
-    // Requires: node lies `level` levels above the leaves.
-    static const Leaf* leftmost_leaf(const Leaf* node, std::size_t level) noexcept {
-        for (; level > 0; --level) node = as_internal(node)->edges[0];
+    // The node `steps` levels below node along first children.
+    static const Leaf* descend_left(const Leaf* node, std::size_t steps) noexcept {
+        for (; steps > 0; --steps) node = as_internal(node)->edges[0];
         return node;
     }
 
-    // Index of the first key >= v (node->len when there is none). Counting
-    // the keys below v over all slots gives the same index as a left-to-right
-    // scan, without a data-dependent branch per key.
-    unsigned lower_index(const Leaf* node, const K& v) const noexcept {
-        const unsigned n = node->len;
-        unsigned i = 0;
-        for (unsigned j = 0; j < kCapacity; ++j) {
-            i += static_cast<unsigned>((j < n) & less_(node->keys[j], v));
-        }
-        return i;
+    template <class F>
+    static void visit_keys(const Leaf* leaf, F& f) {
+        for (unsigned j = 0; j < leaf->len; ++j) f(leaf->keys[j]);
+    }
+
+    // The next node of the same parent, or null.
+    static const Internal* right_neighbour(const Internal* node) noexcept {
+        const Internal* up = node->data.parent;
+        const unsigned at = node->data.parent_idx;
+        return up != nullptr && at < up->data.len ? as_internal(up->edges[at + 1]) : nullptr;
+    }
+
+    [[gnu::always_inline]] static void prefetch_leaves(const Internal* node) noexcept {
+        for (unsigned j = 0; j <= node->data.len; ++j) prefetch_node(node->edges[j], sizeof(Leaf));
+    }
+
+    [[gnu::always_inline]] static void prefetch_node(const void* node, std::size_t bytes) noexcept {
+        const char* p = static_cast<const char*>(node);
+        for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(p + at);
+        __builtin_prefetch(p + bytes - 1);
     }
 
     // Requires: node->len < kCapacity, i <= node->len.
@@ -272,12 +281,14 @@ private:
         std::memmove(node->keys + i + 1, node->keys + i, (node->len - i) * sizeof(K));
         node->keys[i] = v;
         ++node->len;
+        if (i + 1 == node->len) pad(node);  // a new last key
     }
 
     // Requires: i < node->len.
     static void erase_key(Leaf* node, unsigned i) noexcept {
         std::memmove(node->keys + i, node->keys + i + 1, (node->len - i - 1) * sizeof(K));
         --node->len;
+        pad(node);
     }
 
     // Points children first .. last of node back at it.
@@ -292,16 +303,15 @@ private:
     // Requires: node->data.len < kCapacity, i <= node->data.len.
     static void insert_key_edge(Internal* node, unsigned i, K key, Leaf* edge) noexcept {
         const unsigned n = node->data.len;
-        std::memmove(node->data.keys + i + 1, node->data.keys + i, (n - i) * sizeof(K));
-        node->data.keys[i] = key;
         std::memmove(node->edges + i + 2, node->edges + i + 1, (n - i) * sizeof(Leaf*));
         node->edges[i + 1] = edge;
-        node->data.len = static_cast<std::uint16_t>(n + 1);
+        insert_key(&node->data, i, key);
         adopt_edges(node, i + 1, n + 1);
     }
 
     // Moves keys after `middle` into the empty node `right`, leaves keys
-    // before it in `left`, and returns the key at `middle`.
+    // before it in `left`, and returns the key at `middle`. Padding is left
+    // to the caller.
     static K split_keys(Leaf* left, Leaf* right, unsigned middle) noexcept {
         const unsigned moved = kCapacity - middle - 1;
         std::memcpy(right->keys, left->keys + middle + 1, moved * sizeof(K));
@@ -310,12 +320,20 @@ private:
         return left->keys[middle];
     }
 
+    // Both halves of a split hold enough keys and correct padding.
+    static void finish_split(Leaf* left, Leaf* right) noexcept {
+        pad(left);
+        pad(right);
+        VELKORIN_INVARIANT(left->len >= kMinKeys && right->len >= kMinKeys, "split half below the minimum");
+    }
+
     // Requires: leaf->len == kCapacity, i <= kCapacity.
     [[gnu::noinline]] void split_leaf_and_insert(Leaf* leaf, unsigned i, K v) noexcept {
         const SplitPoint sp = split_point(i);
-        Leaf* right = create<Leaf>();
+        Leaf* right = store_.new_leaf();
         const K separator = split_keys(leaf, right, sp.middle);
         insert_key(sp.into_left ? leaf : right, sp.pos, v);
+        finish_split(leaf, right);
         insert_separator(leaf, separator, right);
     }
 
@@ -326,9 +344,10 @@ private:
         for (;;) {
             Internal* parent = left->parent;
             if (parent == nullptr) {
-                Internal* root = create<Internal>();
+                Internal* root = store_.new_internal();
                 root->data.keys[0] = separator;
                 root->data.len = 1;
+                pad(&root->data);
                 root->edges[0] = left;
                 root->edges[1] = right;
                 adopt_edges(root, 0, 1);
@@ -342,23 +361,24 @@ private:
                 return;
             }
             const SplitPoint sp = split_point(i);
-            Internal* sibling = create<Internal>();
+            Internal* sibling = store_.new_internal();
             const K up = split_keys(&parent->data, &sibling->data, sp.middle);
             const unsigned moved_edges = kCapacity - sp.middle;
             std::memcpy(sibling->edges, parent->edges + sp.middle + 1, moved_edges * sizeof(Leaf*));
             adopt_edges(sibling, 0, moved_edges - 1);
             insert_key_edge(sp.into_left ? parent : sibling, sp.pos, separator, right);
+            finish_split(&parent->data, &sibling->data);
             left = &parent->data;
             separator = up;
             right = &sibling->data;
         }
     }
 
-    static void free_node(Leaf* node, std::size_t level) noexcept {
+    void free_node(Leaf* node, std::size_t level) noexcept {
         if (level == 0) {
-            destroy(node);
+            store_.free_leaf(node);
         } else {
-            destroy(as_internal(node));
+            store_.free_internal(as_internal(node));
         }
     }
 
@@ -374,7 +394,7 @@ private:
                     root_->parent = nullptr;
                     root_->parent_idx = 0;
                     --height_;
-                    destroy(old_root);
+                    store_.free_internal(old_root);
                 }
                 return;
             }
@@ -392,6 +412,8 @@ private:
                 } else {
                     rotate_left(parent, sep, count, level);
                 }
+                VELKORIN_INVARIANT(left->len >= kMinKeys && right->len >= kMinKeys,
+                                   "rotation left a node below the minimum");
                 return;
             }
         }
@@ -400,7 +422,7 @@ private:
     // Merges edges[sep + 1] of parent into edges[sep], pulling key sep down
     // between them, and frees the right node.
     // Requires: the two children and the separator fit in one node.
-    static void merge(Internal* parent, unsigned sep, std::size_t level) noexcept {
+    void merge(Internal* parent, unsigned sep, std::size_t level) noexcept {
         Leaf* left = parent->edges[sep];
         Leaf* right = parent->edges[sep + 1];
         const unsigned ln = left->len;
@@ -408,6 +430,8 @@ private:
         left->keys[ln] = parent->data.keys[sep];
         std::memcpy(left->keys + ln + 1, right->keys, rn * sizeof(K));
         left->len = static_cast<std::uint16_t>(ln + 1 + rn);
+        pad(left);
+        VELKORIN_INVARIANT(left->len <= kCapacity, "merged node over capacity");
         if (level > 0) {
             Internal* l = as_internal(left);
             std::memcpy(l->edges + ln + 1, as_internal(right)->edges, (rn + 1) * sizeof(Leaf*));
@@ -417,6 +441,7 @@ private:
         std::memmove(parent->data.keys + sep, parent->data.keys + sep + 1, (pn - sep - 1) * sizeof(K));
         std::memmove(parent->edges + sep + 1, parent->edges + sep + 2, (pn - sep - 1) * sizeof(Leaf*));
         parent->data.len = static_cast<std::uint16_t>(pn - 1);
+        pad(&parent->data);
         adopt_edges(parent, sep + 1, pn - 1);
         free_node(right, level);
     }
@@ -440,6 +465,8 @@ private:
         }
         left->len = static_cast<std::uint16_t>(ln - count);
         right->len = static_cast<std::uint16_t>(rn + count);
+        pad(left);
+        pad(right);
     }
 
     // Moves `count` keys from edges[sep + 1] through the parent into edges[sep].
@@ -463,27 +490,14 @@ private:
         }
         left->len = static_cast<std::uint16_t>(ln + count);
         right->len = static_cast<std::uint16_t>(rn - count);
+        pad(left);
+        pad(right);
+        pad(&parent->data);  // its separator grew
     }
 
-    // Frees every node in post-order, climbing through parent links.
+    // The keys are trivially destructible: dropping the slabs frees every node.
     void free_all() noexcept {
-        Leaf* node = root_;
-        if (node == nullptr) return;
-        std::size_t level = height_;
-        for (; level > 0; --level) node = as_internal(node)->edges[0];
-        for (;;) {
-            Internal* parent = node->parent;
-            const unsigned idx = node->parent_idx;
-            free_node(node, level);
-            if (parent == nullptr) break;
-            ++level;
-            if (idx < parent->data.len) {
-                node = parent->edges[idx + 1];
-                for (--level; level > 0; --level) node = as_internal(node)->edges[0];
-            } else {
-                node = &parent->data;
-            }
-        }
+        store_.release();
         root_ = nullptr;
         height_ = 0;
         length_ = 0;
@@ -491,8 +505,7 @@ private:
 
     // Checks the subtree under node, `level` levels above the leaves, whose
     // keys must lie strictly between *lo and *hi (where given).
-    const char* check_node(const Leaf* node, std::size_t level, const K* lo, const K* hi,
-                           std::size_t& count) const {
+    Violation check_node(const Leaf* node, std::size_t level, const K* lo, const K* hi, std::size_t& count) const {
         const unsigned n = node->len;
         if (n > kCapacity) return "node holds more keys than fit";
         if (node != root_ && n < kMinKeys) return "non-root node holds fewer than the minimum keys";
@@ -502,8 +515,9 @@ private:
             if (lo != nullptr && !less_(*lo, node->keys[j])) return "key not above its lower separator";
             if (hi != nullptr && !less_(node->keys[j], *hi)) return "key not below its upper separator";
         }
+        if (!btree::padded(node, less_)) return "a slot after the keys does not hold the filler";
         count += n;
-        if (level == 0) return nullptr;
+        if (level == 0) return std::nullopt;
         const Internal* in = as_internal(node);
         for (unsigned j = 0; j <= n; ++j) {
             const Leaf* child = in->edges[j];
@@ -512,11 +526,12 @@ private:
             if (child->parent_idx != j) return "wrong child index";
             const K* child_lo = j > 0 ? &node->keys[j - 1] : lo;
             const K* child_hi = j < n ? &node->keys[j] : hi;
-            if (const char* err = check_node(child, level - 1, child_lo, child_hi, count)) return err;
+            if (Violation v = check_node(child, level - 1, child_lo, child_hi, count)) return v;
         }
-        return nullptr;
+        return std::nullopt;
     }
 
+    btree::NodeStore<K> store_;
     Leaf* root_ = nullptr;
     std::size_t height_ = 0;
     std::size_t length_ = 0;

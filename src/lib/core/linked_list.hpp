@@ -1,98 +1,43 @@
-// Doubly linked list of move-only elements, one allocator node per element.
+// Doubly linked list of move-only elements, one node per element.
 //
 // Representation:
+//   Each node holds its element and one link word: the address of the
+//   previous node XOR the address of the next (null counting as 0), so the
+//   front node's link is its next node and the back node's link its
+//   previous one, and a walk from either end recovers each next node from
+//   the link and the node it came from. Why: a node is 16 bytes instead of
+//   24 for a pointer-sized element, four to a cache line, and a long list
+//   takes a third less memory, hence a third fewer fresh pages to fault in.
 //   front_ and back_ are both null exactly when size_ == 0.
-//   Following next from front_ visits size_ nodes and ends at back_;
-//   prev mirrors next; front_->prev and back_->next are null.
+//   Walking from front_ visits size_ nodes and ends at back_.
 //   size_ is stored, never counted.
 //
 // Every node is unlinked and the list made consistent before its element is
 // destroyed: an element's destructor may run arbitrary code (in the module it
-// releases a Python reference), and that code must find a valid list.
+// releases a Python reference), and that code must find a valid list. The
+// pops move the element out and leave its destruction to the caller.
 //
-// Nodes come from a per-list pool: each push obtains one node and each pop
-// gives one back. The pool carves nodes out of slabs of 256 and keeps freed
-// nodes on a free list; its slabs are released with the list, so, like a
-// growable array, a list keeps the memory of the largest size it reached.
+// Nodes come from the list's own slabs (slab.hpp): consecutive pushes get adjacent
+// cells, so a run of pushes fills cache lines in order and a later walk or
+// run of pops reads them in order; a popped node's cell goes on a
+// last-in, first-out free list, so a push after a pop reuses the cell still
+// in cache. Each push takes one cell and each pop gives one back.
+//
+// All-zero bytes are the empty list (null ends, size 0, no slab, empty free
+// list); an empty list allocates nothing.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
-#include "lib/core/memory.hpp"
+#include "lib/core/invariant.hpp"
+#include "lib/core/slab.hpp"
 
 namespace velkorin {
-
-// Fixed-size cells for objects of type Node, handed out one at a time.
-template <class Node>
-class NodePool {
-public:
-    NodePool() noexcept = default;
-    NodePool(NodePool&& other) noexcept
-        : slabs_(std::exchange(other.slabs_, nullptr)), free_(std::exchange(other.free_, nullptr)) {}
-    NodePool(const NodePool&) = delete;
-    NodePool& operator=(const NodePool&) = delete;
-    NodePool& operator=(NodePool&& other) noexcept {
-        release();
-        slabs_ = std::exchange(other.slabs_, nullptr);
-        free_ = std::exchange(other.free_, nullptr);
-        return *this;
-    }
-    // Requires: every cell was given back (or its object never outlives the pool).
-    ~NodePool() { release(); }
-
-    template <class... Args>
-    Node* create(Args&&... args) {
-        if (free_ == nullptr) refill();
-        Cell* cell = free_;
-        free_ = cell->next_free;
-        return ::new (static_cast<void*>(cell->storage)) Node(std::forward<Args>(args)...);
-    }
-
-    void destroy(Node* node) noexcept {
-        node->~Node();
-        Cell* cell = reinterpret_cast<Cell*>(node);
-        cell->next_free = free_;
-        free_ = cell;
-    }
-
-private:
-    static constexpr std::size_t cells_per_slab = 256;
-
-    union Cell {
-        Cell* next_free;
-        alignas(Node) unsigned char storage[sizeof(Node)];
-    };
-    struct Slab {
-        Slab* next;
-        Cell* cells() noexcept { return reinterpret_cast<Cell*>(this + 1); }
-    };
-    static_assert(sizeof(Slab) % alignof(Cell) == 0);
-
-    [[gnu::noinline]] void refill() {
-        Slab* slab = static_cast<Slab*>(allocate_bytes(sizeof(Slab) + cells_per_slab * sizeof(Cell)));
-        slab->next = slabs_;
-        slabs_ = slab;
-        Cell* cells = slab->cells();
-        for (std::size_t i = cells_per_slab; i-- > 0;) {
-            cells[i].next_free = free_;
-            free_ = &cells[i];
-        }
-    }
-
-    void release() noexcept {
-        while (Slab* slab = slabs_) {
-            slabs_ = slab->next;
-            free_bytes(slab);
-        }
-        free_ = nullptr;
-    }
-
-    Slab* slabs_ = nullptr;
-    Cell* free_ = nullptr;
-};
 
 template <class T>
 class LinkedList {
@@ -101,9 +46,13 @@ class LinkedList {
 
     struct Node {
         T value;
-        Node* next;
-        Node* prev;
+        std::uintptr_t link;  // address of the previous node XOR address of the next
     };
+    static std::uintptr_t addr(const Node* n) noexcept { return reinterpret_cast<std::uintptr_t>(n); }
+    static Node* node_at(std::uintptr_t a) noexcept { return reinterpret_cast<Node*>(a); }
+    static_assert(sizeof(Node) % SlabArena::kCellAlign == 0 && alignof(Node) <= SlabArena::kCellAlign &&
+                      sizeof(Node) <= SlabArena::kMaxCellBytes,
+                  "list nodes must fit the slab cells");
 
 public:
     LinkedList() noexcept = default;
@@ -112,7 +61,8 @@ public:
     LinkedList& operator=(const LinkedList&) = delete;
 
     LinkedList(LinkedList&& other) noexcept
-        : pool_(std::move(other.pool_)),
+        : slabs_(std::move(other.slabs_)),
+          free_(std::move(other.free_)),
           front_(std::exchange(other.front_, nullptr)),
           back_(std::exchange(other.back_, nullptr)),
           size_(std::exchange(other.size_, 0)) {}
@@ -120,7 +70,8 @@ public:
     LinkedList& operator=(LinkedList&& other) noexcept {
         if (this != &other) {
             clear();
-            pool_ = std::move(other.pool_);
+            slabs_ = std::move(other.slabs_);
+            free_ = std::move(other.free_);
             front_ = std::exchange(other.front_, nullptr);
             back_ = std::exchange(other.back_, nullptr);
             size_ = std::exchange(other.size_, 0);
@@ -134,27 +85,31 @@ public:
     bool empty() const noexcept { return size_ == 0; }
 
     void push_back(T value) {
-        Node* node = pool_.create(std::move(value), nullptr, back_);
+        Node* node = new_node(std::move(value), addr(back_));
         if (back_ != nullptr) {
-            back_->next = node;
+            back_->link ^= addr(node);
         } else {
             front_ = node;
         }
         back_ = node;
         ++size_;
+        check_ends();
     }
 
     void push_front(T value) {
-        Node* node = pool_.create(std::move(value), front_, nullptr);
+        Node* node = new_node(std::move(value), addr(front_));
         if (front_ != nullptr) {
-            front_->prev = node;
+            front_->link ^= addr(node);
         } else {
             back_ = node;
         }
         front_ = node;
         ++size_;
+        check_ends();
     }
 
+    // Not noexcept: the caller destroys the element it receives, and that
+    // may run code that throws.
     std::optional<T> pop_front() {
         Node* node = unlink_front();
         if (node == nullptr) return std::nullopt;
@@ -164,13 +119,14 @@ public:
     std::optional<T> pop_back() {
         Node* node = back_;
         if (node == nullptr) return std::nullopt;
-        back_ = node->prev;
+        back_ = node_at(node->link);
         if (back_ != nullptr) {
-            back_->next = nullptr;
+            back_->link ^= addr(node);
         } else {
             front_ = nullptr;
         }
         --size_;
+        check_ends();
         return take(node);
     }
 
@@ -178,50 +134,83 @@ public:
     // Requires: f does not change this list.
     template <class F>
     void for_each(F&& f) const {
-        for (const Node* node = front_; node != nullptr; node = node->next) f(node->value);
+        std::uintptr_t prev = 0;
+        for (const Node* node = front_; node != nullptr;) {
+            f(node->value);
+            const Node* next = node_at(node->link ^ prev);
+            prev = addr(node);
+            node = next;
+        }
     }
 
     // Destroys the elements front first, each after its node left the list.
     void clear() noexcept {
-        while (Node* node = unlink_front()) pool_.destroy(node);
+        while (Node* node = unlink_front()) free_node(node);
     }
 
-    // Walks the whole list; for tests and debug checks.
-    bool verify() const {
-        if ((front_ == nullptr) != (size_ == 0) || (back_ == nullptr) != (size_ == 0)) return false;
-        if (size_ == 0) return true;
-        if (front_->prev != nullptr || back_->next != nullptr) return false;
-        std::size_t count = 1;
-        const Node* node = front_;
-        for (; node->next != nullptr; node = node->next) {
-            if (node->next->prev != node) return false;
-            if (++count > size_) return false;  // also stops on a cycle
+    // Walks the whole list from both ends; describes the first broken invariant.
+    Violation verify() const {
+        if ((front_ == nullptr) != (size_ == 0) || (back_ == nullptr) != (size_ == 0)) {
+            return "list ends and size disagree about emptiness";
         }
-        return node == back_ && count == size_;
+        if (size_ == 0) return std::nullopt;
+        for (const Node* from : {front_, back_}) {
+            std::size_t count = 1;
+            std::uintptr_t prev = 0;
+            const Node* node = from;
+            for (const Node* next; (next = node_at(node->link ^ prev)) != nullptr; node = next) {
+                prev = addr(node);
+                if (++count > size_) return "more nodes than the stored size";  // also stops on a cycle
+            }
+            if (node != (from == front_ ? back_ : front_)) return "a walk from one end does not end at the other";
+            if (count != size_) return "fewer nodes than the stored size";
+        }
+        return std::nullopt;
     }
 
 private:
+    Node* new_node(T&& value, std::uintptr_t link) {
+        return ::new (free_.take(slabs_, sizeof(Node))) Node{std::move(value), link};
+    }
+
+    void free_node(Node* node) noexcept {
+        node->~Node();
+        free_.push(node);
+    }
+
     Node* unlink_front() noexcept {
         Node* node = front_;
         if (node == nullptr) return nullptr;
-        front_ = node->next;
+        front_ = node_at(node->link);
         if (front_ != nullptr) {
-            front_->prev = nullptr;
+            front_->link ^= addr(node);
         } else {
             back_ = nullptr;
         }
         --size_;
+        check_ends();
         return node;
     }
 
     // Moves the element out of an unlinked node and gives the node back.
     std::optional<T> take(Node* node) noexcept {
         std::optional<T> value(std::move(node->value));
-        pool_.destroy(node);
+        free_node(node);
         return value;
     }
 
-    NodePool<Node> pool_;
+    // The ends agree with the size; then, sampled, the whole walk.
+    void check_ends() const noexcept {
+        VELKORIN_INVARIANT((front_ == nullptr) == (size_ == 0) && (back_ == nullptr) == (size_ == 0),
+                           "list ends and size disagree about emptiness");
+        VELKORIN_INVARIANT((size_ == 1) == (size_ != 0 && front_ == back_), "one-node list with distinct ends");
+        VELKORIN_INVARIANT(size_ == 0 || ((front_->link == 0) == (size_ == 1) && (back_->link == 0) == (size_ == 1)),
+                           "an end node's link disagrees with the size");
+        sampled_verify(*this);
+    }
+
+    SlabArena slabs_;
+    FreeList free_;
     Node* front_ = nullptr;
     Node* back_ = nullptr;
     std::size_t size_ = 0;

@@ -6,9 +6,12 @@
 // Invariants:
 //   size_ <= capacity_; head_ < capacity_ whenever capacity_ > 0
 //   capacity_ is 0, 4, 8, 16, ...: a push that finds the buffer full doubles it
-//   (at least 4); the storage never shrinks and is freed at destruction.
+//   (at least 4); the storage never shrinks and is freed at destruction;
+//   slots_ is null exactly when capacity_ == 0.
+// All-zero bytes are the empty buffer: no storage, nothing allocated.
 #pragma once
 
+#include "lib/core/invariant.hpp"
 #include "lib/core/memory.hpp"
 
 #include <algorithm>
@@ -53,8 +56,11 @@ public:
         if (back >= capacity_) back -= capacity_;
         ::new (static_cast<void*>(slot(back))) T(std::move(value));
         ++size_;
+        check();
     }
 
+    // Not noexcept: the caller destroys the element it receives, and that
+    // may run code that throws.
     std::optional<T> pop_front() {
         if (size_ == 0) return std::nullopt;
         T* front = slot(head_);
@@ -62,6 +68,7 @@ public:
         front->~T();
         head_ = next(head_);
         --size_;
+        check();
         return out;
     }
 
@@ -78,8 +85,24 @@ public:
         }
     }
 
+    // Describes the first broken invariant of the representation.
+    Violation verify() const {
+        if ((slots_ == nullptr) != (capacity_ == 0)) return "storage and capacity disagree";
+        if (capacity_ != 0 && (capacity_ < 4 || (capacity_ & (capacity_ - 1)) != 0)) {
+            return "capacity is not 4 times a power of two";
+        }
+        if (size_ > capacity_) return "more elements than slots";
+        if (capacity_ == 0 ? head_ != 0 : head_ >= capacity_) return "head outside the storage";
+        return std::nullopt;
+    }
+
 private:
     T* slot(std::size_t i) const noexcept { return slots_ + i; }
+
+    void check() const noexcept {
+        VELKORIN_INVARIANT(size_ <= capacity_ && head_ < capacity_, "ring position outside the storage");
+        sampled_verify(*this);
+    }
     std::size_t next(std::size_t i) const noexcept { return i + 1 == capacity_ ? 0 : i + 1; }
 
     // Doubles the storage (at least 4 slots), keeping front-to-back order.
