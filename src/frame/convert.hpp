@@ -73,6 +73,13 @@ inline Result<std::int64_t> FromPython<std::int64_t>::extract(PyObject* obj) {
     return static_cast<std::int64_t>(value);
 }
 
+// A new int; a failure to create it is a panic.
+inline OwnedRef int_object(std::int64_t v) {
+    OwnedRef o = OwnedRef::steal(PyLong_FromLongLong(v));
+    if (!o) api_call_failed();
+    return o;
+}
+
 // New list of `n` empty slots, for the caller to fill with PyList_SET_ITEM.
 OwnedRef new_list(std::size_t n);
 
@@ -89,6 +96,17 @@ OwnedRef list_of_objects(const Container& items) {
 // New list of the `n` ints at `values`.
 OwnedRef int_list(const std::int64_t* values, std::size_t n);
 
+// New list of the `n` ints that `walk(f)` hands to f, in that order: the
+// list is filled as a container is walked, with no vector in between.
+// Requires: walk hands out exactly n values.
+template <class Walk>
+OwnedRef int_list_from(std::size_t n, Walk&& walk) {
+    OwnedRef list = new_list(n);
+    PyObject** slot = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+    walk([&](std::int64_t v) { *slot++ = int_object(v).release(); });
+    return list;
+}
+
 
 
 // None, True and False are immortal (CPython 3.12 and later): returning them
@@ -101,12 +119,6 @@ struct IntoPython<bool> {
     static PyObject* convert(bool v) { return v ? Py_True : Py_False; }
 };
 
-// A new int; a failure to create it is a panic.
-inline OwnedRef int_object(std::int64_t v) {
-    OwnedRef o = OwnedRef::steal(PyLong_FromLongLong(v));
-    if (!o) api_call_failed();
-    return o;
-}
 
 template <>
 struct IntoPython<std::int64_t> {

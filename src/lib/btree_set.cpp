@@ -11,13 +11,10 @@ public:
     bool insert(std::int64_t v) { return tree_.insert(v); }
     bool contains(std::int64_t v) const { return tree_.contains(v); }
     bool remove(std::int64_t v) { return tree_.remove(v); }
-    // The list is filled during the walk, with no intermediate vector: the
-    // walk's node loads overlap the making of the int objects.
+    // Filled during the walk: the walk's node loads overlap the making of
+    // the int objects.
     OwnedRef to_list() const {
-        OwnedRef list = new_list(tree_.size());
-        PyObject** slot = PySequence_Fast_ITEMS(list.get());
-        tree_.for_each([&](std::int64_t k) { *slot++ = int_object(k).release(); });
-        return list;
+        return int_list_from(tree_.size(), [&](auto&& put) { tree_.for_each(put); });
     }
 
 private:
