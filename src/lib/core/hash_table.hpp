@@ -652,10 +652,7 @@ struct HashMapEntry {
 template <class V>
 struct HashMapPolicy {
     static std::uint64_t hash(const HashKey& k, std::string_view key) noexcept {
-        SipHasher13 h(k.k0, k.k1);
-        h.write(key);
-        h.write_u8(0xff);
-        return h.finish();
+        return siphash<1, 3, true>(k.k0, k.k1, key.data(), key.size(), 0xff);
     }
 };
 
