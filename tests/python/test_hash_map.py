@@ -189,6 +189,21 @@ class TestKeys:
         for i, k in enumerate(keys):
             assert m.get(k) == i
 
+    def test_utf8_lengths_around_fifteen_bytes(self):
+        # Keys of up to 15 UTF-8 bytes are stored in their entry, longer ones apart.
+        keys = [p + t for p in ("é" * 7, "x" * 13, "𝄞" * 3) for t in ("", "a", "é", "ab", "\x00", "𝄞")]
+        assert len(set(keys)) == len(keys)
+        m = PyHashMap()
+        for i, k in enumerate(keys):
+            m.insert(k, i)
+        assert m.to_dict() == {k: i for i, k in enumerate(keys)}
+        for i, k in enumerate(keys):
+            assert m.get(k) == i
+            assert m.contains(k[:-1]) is (k[:-1] in keys)
+        for k in keys[::2]:
+            m.remove(k)
+        assert m.to_dict() == {k: i for i, k in enumerate(keys) if i % 2}
+
     def test_long_key(self):
         m = PyHashMap()
         long_key = "x" * 100_000 + "é"
@@ -649,6 +664,7 @@ KEYS = st.one_of(
     st.sampled_from(["", "\x00", "a\x00", "a", "é", "𝄞", "中", "\U0010ffff", "e\u0301"]),
     st.text(alphabet=TEXT, max_size=6),
     st.text(alphabet="ab\x00", max_size=4),
+    st.text(alphabet="aé\x00𝄞", min_size=3, max_size=12),
 )
 
 VALUES = st.one_of(st.none(), st.integers(), st.text(max_size=3), st.builds(object), st.builds(list))
