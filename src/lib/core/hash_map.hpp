@@ -10,7 +10,7 @@
 // in insertion order streams through the entries. The entry array holds
 // exactly max_load(cap) entries, so it fills exactly when the index must
 // grow, and both grow in one step: one allocation per doubling, and a small
-// map makes one allocation of 543 bytes (14 entries).
+// map makes one allocation of 559 bytes (14 entries, 16 buckets).
 //
 // Entries are 32 bytes, aligned to 32, so none straddles a cache line: the
 // hash (8), the value (8, an object reference in the module) and the key
@@ -18,8 +18,11 @@
 // hash, a pointer-sized value and a useful inline key. A key of up to 15
 // bytes lies in the entry itself (its bytes zero-padded, then one byte 0x80 |
 // length), so a lookup reads it without a pointer chase and compares it as
-// two words; longer keys (rare: identifiers and words are short) live in a
-// block of their own, their entry holding the pointer and the length.
+// two words. Longer keys live in a block of their own, their entry holding
+// the pointer and the length: in a word count over the standard library's
+// sources they are 3% of the tokens (a quarter of the distinct words); a
+// 48-byte entry (31 bytes inline) would make every entry half as large again
+// to spare those few tokens a pointer chase.
 //
 // Invariants (checked by verify(), beyond those of the control bytes):
 //   - entries [0, size) are live, the rest raw; the full buckets' slots are
