@@ -509,6 +509,27 @@ TEST_F(HashMapTest, GrowthDoublesInOneBlockAndNeverShrinks) {
     EXPECT_TRUE(valid(map));
 }
 
+TEST(HashMapGrowth, TriviallyRelocatableValuesGrowByReallocation) {
+    static_assert(velkorin::is_trivially_relocatable_v<int>);
+    HashMap<int> map;
+    std::size_t cap = 0;
+    for (int i = 0; i < 20000; ++i) {
+        map.insert(numbered(i % 5 ? "r" : "a key that lives out of line ", i), i);
+        if (map.capacity() != cap) {
+            cap = map.capacity();
+            ASSERT_TRUE(valid(map)) << "after growing to " << cap;
+            ASSERT_EQ(reinterpret_cast<std::uintptr_t>(&*map.begin()) % 32, 0u);
+        }
+    }
+    int i = 0;
+    for (const auto& e : map) {
+        ASSERT_EQ(e.value, i);
+        ASSERT_EQ(e.key.view(), numbered(i % 5 ? "r" : "a key that lives out of line ", i));
+        ++i;
+    }
+    for (i = 0; i < 20000; i += 7) ASSERT_EQ(*map.find(numbered(i % 5 ? "r" : "a key that lives out of line ", i)), i);
+}
+
 // Values that check, whenever a live one is released, that the map is
 // consistent and no longer holds it.
 HashMap<struct Watched>* watched_map = nullptr;

@@ -482,27 +482,46 @@ private:
         }
     }
 
-    // Fresh storage of `capacity` buckets with every bucket EMPTY; the old
-    // block is the caller's.
-    void allocate(std::size_t capacity) noexcept {
+    // Bytes of a block for `capacity` buckets. malloc aligns to 16; one extra
+    // half line buys the alignment of 32.
+    static std::size_t block_bytes(std::size_t capacity) noexcept {
         if (capacity > kMaxCapacity) allocation_failed(std::numeric_limits<std::size_t>::max());
-        const std::size_t entries = hash_table_detail::max_load(capacity);
-        const std::size_t bytes = kEntryAlign / 2 + entries * sizeof(Entry) + capacity * sizeof(std::uint32_t) + Control::bytes_for(capacity);
-        // malloc aligns to 16; one extra half line buys the alignment of 32.
-        block_ = allocate_bytes(bytes);
-        const auto at = reinterpret_cast<std::uintptr_t>(block_);
-        entries_ = reinterpret_cast<Entry*>((at + kEntryAlign - 1) & ~std::uintptr_t{kEntryAlign - 1});
-        slots_ = reinterpret_cast<std::uint32_t*>(entries_ + entries);
+        return kEntryAlign / 2 + hash_table_detail::max_load(capacity) * sizeof(Entry) +
+               capacity * sizeof(std::uint32_t) + Control::bytes_for(capacity);
+    }
+
+    static Entry* entries_of(void* block) noexcept {
+        const auto at = reinterpret_cast<std::uintptr_t>(block);
+        return reinterpret_cast<Entry*>((at + kEntryAlign - 1) & ~std::uintptr_t{kEntryAlign - 1});
+    }
+
+    // Takes `block` for `capacity` buckets with every bucket EMPTY.
+    void adopt(void* block, std::size_t capacity) noexcept {
+        block_ = block;
+        entries_ = entries_of(block);
+        slots_ = reinterpret_cast<std::uint32_t*>(entries_ + hash_table_detail::max_load(capacity));
         index_.reset(reinterpret_cast<ctrl_t*>(slots_ + capacity), capacity);
     }
 
+    void allocate(std::size_t capacity) noexcept { adopt(allocate_bytes(block_bytes(capacity)), capacity); }
+
     // Makes room for one more entry: the next capacity of the control bytes,
-    // in place when that is the same capacity (only tombstones go).
+    // in place when that is the same capacity (only tombstones go). The
+    // entries lead the block, so a larger block comes from realloc, which
+    // moves a large block by remapping its pages rather than copying them;
+    // the index behind them is rebuilt anyway.
     [[gnu::noinline]] void grow() noexcept {
         const std::size_t n = size();
         const std::size_t cap = index_.next_capacity();
         if (cap == capacity()) {
             index_.clear();
+        } else if constexpr (is_trivially_relocatable_v<V>) {
+            const auto offset = reinterpret_cast<unsigned char*>(entries_) - static_cast<unsigned char*>(block_);
+            void* const block = reallocate_bytes(block_, block_bytes(cap));
+            // The new block may sit differently against 32: shift by 16 then.
+            Entry* const moved = reinterpret_cast<Entry*>(static_cast<unsigned char*>(block) + offset);
+            if (entries_of(block) != moved) std::memmove(static_cast<void*>(entries_of(block)), static_cast<const void*>(moved), n * sizeof(Entry));
+            adopt(block, cap);
         } else {
             Entry* const old_entries = entries_;
             void* const old_block = block_;
