@@ -1,13 +1,17 @@
 // PyHashSet: an unordered set of 64-bit integers.
 #include "lib/classes.hpp"
-#include "lib/core/hash_table.hpp"
+#include "lib/core/hash_set.hpp"
 
 namespace velkorin {
 
 namespace {
 
+// Zero-filled memory is an empty set too (see hash_set.hpp): it takes its key
+// at the first insertion instead of here.
 class Set {
 public:
+    Set() noexcept : set_(next_hash_key()) {}
+
     bool insert(std::int64_t v) { return set_.insert(v); }
     bool contains(std::int64_t v) const { return set_.contains(v); }
     bool remove(std::int64_t v) { return set_.remove(v); }

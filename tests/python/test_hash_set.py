@@ -1,4 +1,7 @@
+import os
 import random
+import subprocess
+import sys
 
 import pytest
 from hypothesis import settings
@@ -313,6 +316,44 @@ class TestBorrows:
         assert s.contains(obj) is True
         assert obj.inner_result == (True, [1, 2])
         assert s.remove(1) is True
+
+
+# Run in a child: assigning the saved __new__ back cannot restore the native
+# constructor (the interpreter then refuses PyHashSet() as unsafe, and
+# deleting the attribute leaves object.__new__ in its place).
+WITHOUT_CONSTRUCTOR = """
+from velkorin import PyHashMap, PyHashSet
+PyHashSet.__new__ = lambda c: object.__new__(c)
+PyHashMap.__new__ = lambda c: object.__new__(c)
+s = PyHashSet()
+assert (s.to_list(), s.contains(5), s.remove(5)) == ([], False, False)
+assert s.insert(5) is True and s.insert(5) is False and s.to_list() == [5]
+values = list(range(50))
+orders = set()
+for _ in range(4):
+    for t in (PyHashSet(), PyHashSet()):
+        for v in values:
+            t.insert(v)
+        assert sorted(t.to_list()) == values
+        orders.add(tuple(t.to_list()))
+assert len(orders) > 1, "every set took the same key"
+m = PyHashMap()
+assert (m.get("k"), m.contains("k"), m.remove("k"), m.to_dict()) == (None, False, None, {})
+m.insert("k", 1)
+m.insert("a key longer than fifteen bytes", 2)
+assert m.to_dict() == {"k": 1, "a key longer than fifteen bytes": 2}
+assert m.remove("k") == 1
+print("ok")
+"""
+
+
+class TestWithoutConstructor:
+    def test_zero_filled_instances_are_empty_and_draw_their_own_keys(self):
+        proc = subprocess.run(
+            [sys.executable, "-c", WITHOUT_CONSTRUCTOR], capture_output=True, text=True, env=os.environ, timeout=120
+        )
+        assert proc.returncode == 0, proc.stderr[-4000:]
+        assert proc.stdout.strip() == "ok"
 
 
 class TestManyElements:

@@ -3,15 +3,14 @@
 // The key is two little-endian 64-bit words (k0, k1). A message is consumed
 // in 8-byte little-endian words; the last word holds the 0..7 remaining bytes
 // and, in its top byte, the message length modulo 256. The hash tables use
-// SipHash-1-3 (`SipHasher13`, `siphash13_u64`); SipHash-2-4 is the same code
-// with other round counts.
+// SipHash-1-3 (`siphash<1, 3>`, `siphash13_u64`); SipHash-2-4 is the same
+// code with other round counts.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string_view>
 
 namespace velkorin {
 
@@ -22,6 +21,20 @@ inline std::uint64_t load_le64(const unsigned char* p) noexcept {
     std::memcpy(&w, p, 8);
     if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
     return w;
+}
+
+inline std::uint32_t load_le32(const unsigned char* p) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    return w;
+}
+
+// The 1..7 bytes at p as a little-endian word, without reading past them:
+// two overlapping loads (or single bytes) instead of a loop.
+inline std::uint64_t load_le_tail(const unsigned char* p, std::size_t r) noexcept {
+    if (r >= 4) return load_le32(p) | (std::uint64_t{load_le32(p + r - 4)} << (8 * (r - 4)));
+    return std::uint64_t{p[0]} | (std::uint64_t{p[r / 2]} << (8 * (r / 2))) | (std::uint64_t{p[r - 1]} << (8 * (r - 1)));
 }
 
 struct State {
@@ -57,63 +70,30 @@ struct State {
 
 }  // namespace siphash_detail
 
-// Streaming SipHash-C-D: any split of the message into write() calls gives
-// the same result as one call over the whole message.
-template <int C, int D>
-class SipHasher {
-public:
-    SipHasher(std::uint64_t k0, std::uint64_t k1) noexcept : state_(k0, k1) {}
-
-    void write(const void* data, std::size_t n) noexcept {
-        const auto* p = static_cast<const unsigned char*>(data);
-        length_ += n;
-        if (ntail_ != 0) {
-            while (n != 0 && ntail_ < 8) {
-                tail_ |= std::uint64_t{*p++} << (8 * ntail_++);
-                --n;
-            }
-            if (ntail_ < 8) return;
-            state_.template compress<C>(tail_);
-            tail_ = 0;
-            ntail_ = 0;
-        }
-        for (; n >= 8; n -= 8, p += 8) state_.template compress<C>(siphash_detail::load_le64(p));
-        for (; n != 0; --n) tail_ |= std::uint64_t{*p++} << (8 * ntail_++);
-    }
-
-    void write(std::string_view bytes) noexcept { write(bytes.data(), bytes.size()); }
-
-    void write_u8(std::uint8_t byte) noexcept {
-        ++length_;
-        tail_ |= std::uint64_t{byte} << (8 * ntail_++);
-        if (ntail_ == 8) {
-            state_.template compress<C>(tail_);
-            tail_ = 0;
-            ntail_ = 0;
+// SipHash-C-D of `n` bytes at `data`, followed by the one byte `suffix`
+// when Suffix is true (the map hashes a key's bytes and 0xFF this way
+// without copying them).
+template <int C, int D, bool Suffix = false>
+inline std::uint64_t siphash(std::uint64_t k0, std::uint64_t k1, const void* data, std::size_t n,
+                             std::uint8_t suffix = 0) noexcept {
+    using namespace siphash_detail;
+    const auto* p = static_cast<const unsigned char*>(data);
+    State s(k0, k1);
+    const std::size_t full = n & ~std::size_t{7};
+    for (std::size_t i = 0; i < full; i += 8) s.compress<C>(load_le64(p + i));
+    const std::size_t r = n - full;
+    std::uint64_t tail = r == 0 ? 0 : n >= 8 ? load_le64(p + n - 8) >> (64 - 8 * r) : load_le_tail(p, r);
+    std::size_t length = n;
+    if constexpr (Suffix) {
+        ++length;
+        tail |= std::uint64_t{suffix} << (8 * r);
+        if (r == 7) {
+            s.compress<C>(tail);
+            tail = 0;
         }
     }
-
-    // The hasher is spent afterwards.
-    std::uint64_t finish() noexcept {
-        state_.template compress<C>(tail_ | (static_cast<std::uint64_t>(length_ & 0xff) << 56));
-        return state_.template finalize<D>();
-    }
-
-private:
-    siphash_detail::State state_;
-    std::uint64_t tail_ = 0;  // pending bytes, little-endian, ntail_ of them
-    unsigned ntail_ = 0;
-    std::size_t length_ = 0;
-};
-
-using SipHasher13 = SipHasher<1, 3>;
-using SipHasher24 = SipHasher<2, 4>;
-
-template <int C, int D>
-inline std::uint64_t siphash(std::uint64_t k0, std::uint64_t k1, const void* data, std::size_t n) noexcept {
-    SipHasher<C, D> h(k0, k1);
-    h.write(data, n);
-    return h.finish();
+    s.compress<C>(tail | (static_cast<std::uint64_t>(length & 0xff) << 56));
+    return s.finalize<D>();
 }
 
 // SipHash-C-D of the 8 little-endian bytes of `v`: one message word, then the
