@@ -87,7 +87,7 @@ Result<IntVec> extract_indexed(PyObject* seq) {
 
 }  // namespace
 
-Result<StrView> FromPython<StrView>::extract(PyObject* obj) {
+Result<StrView> FromPython<StrView>::extract_general(PyObject* obj) {
     if (!PyUnicode_Check(obj)) return cast_error(obj, "str");
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);

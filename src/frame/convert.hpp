@@ -46,7 +46,16 @@ struct FromPython<String> {
 
 template <>
 struct FromPython<StrView> {
-    static Result<StrView> extract(PyObject* obj);
+    static Result<StrView> extract(PyObject* obj) {
+        // A compact ASCII str keeps its characters as their UTF-8 bytes
+        // (the usual key): taken in place, without a call.
+        if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
+            return StrView{std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)))};
+        }
+        return extract_general(obj);
+    }
+    static Result<StrView> extract_general(PyObject* obj);
 };
 
 template <>
