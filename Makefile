@@ -94,7 +94,7 @@ test-readonly:
 ## bench: install the bench extras and run bench/run.py (writes docs/benchmarks.*)
 bench: install
 	scripts/setup-venv.sh bench
-	PYTHONPATH=$$(scripts/build-bench-floor.sh) $(PY) bench/run.py --write-docs $(BENCH_ARGS)
+	floor=$$(scripts/build-bench-floor.sh); PYTHONPATH=$$floor $(PY) bench/run.py --write-docs $(BENCH_ARGS)
 
 ## leak-check: valgrind memcheck and resident-size growth of tests/stress/stress.py
 leak-check: install

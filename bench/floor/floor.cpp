@@ -9,7 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "lib/core/hash_table.hpp"
+#include "lib/core/hash_set.hpp"
 #include "lib/core/ring_buffer.hpp"
 
 #include <cstdint>
@@ -165,7 +165,7 @@ PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_instance<FloorSet>(type, args, kwargs, [](FloorSet* s) {
-        ::new (&s->set) velkorin::HashSet();
+        ::new (&s->set) velkorin::HashSet(velkorin::next_hash_key());
         s->borrow = 0;
     });
 }

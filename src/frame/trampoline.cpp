@@ -41,14 +41,15 @@ PyObject* raise_failure(Failure& failure) {
         try {
             failure.emplace(fetch_error());
         } catch (...) {
-            return contain_unwinding();
+            return contain_unwinding(failure);
         }
     }
-    raise_or_abort(std::move(*failure), false);
+    raise_or_abort(failure.take(), false);
     return nullptr;
 }
 
-VELKORIN_FORCED_UNWIND_HANDLER PyObject* contain_unwinding() {
+VELKORIN_FORCED_UNWIND_HANDLER PyObject* contain_unwinding(Failure& failure) {
+    failure.discard();
     try {
         throw;
     } catch (abi::__forced_unwind&) {

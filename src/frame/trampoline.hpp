@@ -22,15 +22,15 @@
 namespace velkorin {
 
 // Where a body leaves the Error of a failed call for the trampoline to raise.
-// Only its flag is initialised, so a call that succeeds pays one store for it.
+// A body that sets it returns null at once, and the trampoline always takes
+// the error out again (raising it, or dropping it when a panic arrives), so
+// the destructor has nothing to do: a call that succeeds pays one store.
 class Failure {
 public:
     Failure() noexcept {}
     Failure(const Failure&) = delete;
     Failure& operator=(const Failure&) = delete;
-    ~Failure() {
-        if (set_) [[unlikely]] discard();
-    }
+    ~Failure() {}
 
     void emplace(Error&& error) noexcept {
         if (set_) discard();
@@ -38,15 +38,21 @@ public:
         set_ = true;
     }
     explicit operator bool() const noexcept { return set_; }
-    // Requires: the failure is set.
-    Error& operator*() noexcept { return error_; }
 
-private:
+    // Requires: the failure is set.
+    Error take() noexcept {
+        Error error(std::move(error_));
+        discard();
+        return error;
+    }
+
     [[gnu::cold, gnu::noinline]] void discard() noexcept {
+        if (!set_) return;
         error_.~Error();
         set_ = false;
     }
 
+private:
     union {
         Error error_;
     };
@@ -56,9 +62,9 @@ private:
 namespace detail {
 // Raises *failure; returns null for the entry to hand to the interpreter.
 [[gnu::cold]] PyObject* raise_failure(Failure& failure);
-// Called inside `catch (...)`: rethrows a forced unwind, raises anything else
-// as a PanicException and returns null.
-[[gnu::cold]] PyObject* contain_unwinding();
+// Called inside `catch (...)`: drops an error left in `failure`, rethrows a
+// forced unwind, raises anything else as a PanicException and returns null.
+[[gnu::cold]] PyObject* contain_unwinding(Failure& failure);
 // The same for deallocation: reports a panic through the unraisable hook.
 [[gnu::cold]] void contain_unwinding_unraisable();
 }  // namespace detail
@@ -70,7 +76,7 @@ template <class Body>
     try {
         if (PyObject* result = body(failure)) [[likely]] return result;
     } catch (...) {
-        return detail::contain_unwinding();
+        return detail::contain_unwinding(failure);
     }
     return detail::raise_failure(failure);
 }
