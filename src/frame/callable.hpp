@@ -210,10 +210,7 @@ template <auto Fn>
     return invoke<Fn>(slots, &instance<Contents>(self)->contents, failure);
 }
 
-}  // namespace detail
-
-namespace detail {
-
+// A function or method with parameters: bind them, then invoke.
 template <auto Fn>
 [[gnu::always_inline]] inline PyObject* call_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                       PyObject* kwnames, Failure& failure) {
