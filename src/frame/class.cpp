@@ -38,13 +38,26 @@ Result<PyTypeObject*> create_type_object(const ClassInfo* class_info) {
 // that the cyclic collector tracks, which these are not.)
 constexpr unsigned max_deallocation_depth = 50;
 
+// Trivially destructible and constant-initialised, so a thread reaches it
+// without a first-use check. The deferred list is allocated when it is first
+// needed and freed once it has been drained.
 struct DeallocationNesting {
-    unsigned depth = 0;
-    bool draining = false;
-    Vec<PyObject*> deferred;
+    unsigned depth;
+    bool draining;
+    std::size_t count;
+    std::size_t capacity;
+    PyObject** deferred;
+
+    void defer(PyObject* self) noexcept {
+        if (count == capacity) {
+            capacity = capacity == 0 ? 64 : 2 * capacity;
+            deferred = static_cast<PyObject**>(reallocate_bytes(deferred, array_bytes<PyObject*>(capacity)));
+        }
+        deferred[count++] = self;
+    }
 };
 
-thread_local DeallocationNesting nesting;
+constinit thread_local DeallocationNesting nesting{};
 
 // Sets a value for a scope and puts the old one back, also when a panic or
 // a forced unwind passes.
@@ -80,20 +93,23 @@ Error borrow_error(BorrowKind kind) {
 void deallocate(PyObject* self, void (*release)(PyObject*)) {
     DeallocationNesting& n = nesting;
     if (n.depth >= max_deallocation_depth) {
-        n.deferred.push_back(self);
+        n.defer(self);
         return;
     }
     {
         Scoped<unsigned> level(n.depth, n.depth + 1);
         release(self);
     }
-    if (n.depth != 0 || n.draining) return;
-    Scoped<bool> draining(n.draining, true);
-    while (!n.deferred.empty()) {
-        PyObject* next = n.deferred.back();
-        n.deferred.pop_back();
-        Py_TYPE(next)->tp_dealloc(next);
+    if (n.depth != 0 || n.draining || n.count == 0) return;
+    {
+        Scoped<bool> draining(n.draining, true);
+        while (n.count > 0) {
+            PyObject* next = n.deferred[--n.count];
+            Py_TYPE(next)->tp_dealloc(next);
+        }
     }
+    free_bytes(std::exchange(n.deferred, nullptr));
+    n.capacity = 0;
 }
 
 Result<PyTypeObject*> class_type(const ClassInfo& info) {
