@@ -13,20 +13,15 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core_checks.hpp"
 #include "lib/core/hash_keys.hpp"
 #include "lib/core/hash_map.hpp"
 
+using velkorin::testing::Valid;
 using velkorin::HashKey;
 using velkorin::HashMap;
 
 namespace {
-
-// verify() names the first broken invariant; a failing check shows it.
-template <class T>
-::testing::AssertionResult valid(const T& table) {
-    if (velkorin::Violation v = table.verify()) return ::testing::AssertionFailure() << *v;
-    return ::testing::AssertionSuccess();
-}
 
 // Values that count their releases.
 struct Ledger {
@@ -168,7 +163,7 @@ void map_differential(std::uint64_t seed, std::size_t nkeys, int ops) {
             default:
                 ASSERT_EQ(map.contains(k), model.count(k) == 1);
         }
-        ASSERT_TRUE(valid(map)) << "after op " << op;
+        ASSERT_TRUE(Valid(map)) << "after op " << op;
         ASSERT_EQ(map.size(), model.size());
         ASSERT_GE(map.capacity(), last_capacity) << "the table never shrinks";
         last_capacity = map.capacity();
@@ -193,7 +188,7 @@ TEST_F(HashMapTest, EmptyMapAllocatesNothing) {
     EXPECT_TRUE(map.drain([](std::string_view, Value&&) { ADD_FAILURE(); }));
     EXPECT_EQ(map.capacity(), 0u);
     EXPECT_FALSE(map.keyed());
-    EXPECT_TRUE(valid(map));
+    EXPECT_TRUE(Valid(map));
 }
 
 TEST_F(HashMapTest, DistinctKeysAroundNulEmptyAndTheInlineLimit) {
@@ -219,7 +214,7 @@ TEST_F(HashMapTest, DistinctKeysAroundNulEmptyAndTheInlineLimit) {
         }
     }
     EXPECT_EQ(inline_keys, 9u);
-    EXPECT_TRUE(valid(map));
+    EXPECT_TRUE(Valid(map));
 }
 
 TEST_F(HashMapTest, DestructorReleasesEveryValueOnceInEntryOrder) {
@@ -246,7 +241,7 @@ TEST_F(HashMapTest, MoveTransfersEntriesAndLeavesTheZeroState) {
     EXPECT_EQ(b.hash_key(), key);
     EXPECT_EQ(a.size(), 0u);  // NOLINT(bugprone-use-after-move): moved-from maps are empty and usable
     EXPECT_FALSE(a.keyed());
-    EXPECT_TRUE(valid(a));
+    EXPECT_TRUE(Valid(a));
     a.insert("x", Value(100));
     EXPECT_NE(a.hash_key(), key) << "a fresh key, not the one that moved away";
     HashMap<Value> c;
@@ -255,7 +250,7 @@ TEST_F(HashMapTest, MoveTransfersEntriesAndLeavesTheZeroState) {
     EXPECT_EQ(ledger.released[200], 1);
     EXPECT_EQ(c.size(), 50u);
     EXPECT_EQ(c.find("7")->id(), 7);
-    EXPECT_TRUE(valid(c));
+    EXPECT_TRUE(Valid(c));
 }
 
 TEST_F(HashMapTest, ReplacedValueIsReturnedAfterTheMapIsConsistent) {
@@ -265,7 +260,7 @@ TEST_F(HashMapTest, ReplacedValueIsReturnedAfterTheMapIsConsistent) {
     ASSERT_TRUE(old.has_value());
     EXPECT_EQ(old->id(), 1);
     EXPECT_EQ(ledger.released.count(1), 0u) << "the caller decides when the old value goes";
-    EXPECT_TRUE(valid(map));
+    EXPECT_TRUE(Valid(map));
     EXPECT_EQ(map.find("k")->id(), 2);
     { Value dropped(std::move(*old)); }  // reset() trips a false g++ 12 -O3 warning
     EXPECT_EQ(ledger.released[1], 1);
@@ -285,7 +280,7 @@ TEST_F(HashMapTest, SnapshotCopiesInEntryOrderUnderItsOwnKeyAndDrains) {
         EXPECT_EQ(snap.size(), n);
         EXPECT_EQ(snap.capacity(), n == 0 ? 0u : velkorin::hash_table_detail::capacity_for(n)) << "sized at once";
         EXPECT_EQ(snap.tombstones(), 0u);
-        EXPECT_TRUE(valid(snap));
+        EXPECT_TRUE(Valid(snap));
     }
 
     HashMap<Value> snap(map, velkorin::next_hash_key(), copy_plus);
@@ -302,12 +297,12 @@ TEST_F(HashMapTest, SnapshotCopiesInEntryOrderUnderItsOwnKeyAndDrains) {
     EXPECT_TRUE(snap.drain([&](std::string_view k, Value&& v) {
         drained.emplace_back(k);
         EXPECT_EQ(v.id() - 100000, map.find(k)->id());
-        EXPECT_TRUE(valid(snap));
+        EXPECT_TRUE(Valid(snap));
     }));
     EXPECT_EQ(drained, order) << "drain goes in entry order";
     EXPECT_EQ(snap.tombstones(), 0u);
     EXPECT_EQ(snap.size(), 0u);
-    EXPECT_TRUE(valid(snap));
+    EXPECT_TRUE(Valid(snap));
     EXPECT_EQ(ledger.live, static_cast<long>(map.size()));
 }
 
@@ -324,12 +319,12 @@ TEST_F(HashMapTest, DrainStoppedMidwayLeavesTheRestToTheDestructor) {
         EXPECT_EQ(handed, 100);
         EXPECT_EQ(map.size(), 200u);
         EXPECT_EQ(ledger.live, 200);
-        EXPECT_TRUE(valid(map));
+        EXPECT_TRUE(Valid(map));
         int found = 0;
         for (int i = 0; i < 300; ++i) found += map.contains(std::to_string(i));
         EXPECT_EQ(found, 200);
         map.insert("new", Value(1000));
-        EXPECT_TRUE(valid(map));
+        EXPECT_TRUE(Valid(map));
     }
     EXPECT_EQ(ledger.live, 0);
 }
@@ -349,13 +344,13 @@ TEST_F(HashMapTest, LongChurnKeepsCapacityAndEntries) {
         slot = numbered(next % 4 ? "k" : "a key beyond the inline limit ", next);
         ASSERT_FALSE(map.insert(slot, Value(next++)).has_value());
         if (round % 20011 == 0) {
-            ASSERT_TRUE(valid(map));
+            ASSERT_TRUE(Valid(map));
         }
     }
     EXPECT_LE(map.capacity(), 4096u);
     EXPECT_EQ(map.size(), 1000u);
     for (const auto& k : live) ASSERT_TRUE(map.contains(k));
-    EXPECT_TRUE(valid(map));
+    EXPECT_TRUE(Valid(map));
 }
 
 // The entry array is dense and ordered: a model vector with the same
@@ -394,7 +389,7 @@ TEST_F(HashMapTest, SwapRemoveFromMiddleLastAndFirst) {
         ASSERT_TRUE(out.has_value());
         EXPECT_EQ(out->id(), model[at].second);
         swap_remove(model, at);
-        ASSERT_TRUE(valid(map)) << "after removing " << victim;
+        ASSERT_TRUE(Valid(map)) << "after removing " << victim;
         ASSERT_EQ(entries_of(map), model) << "after removing " << victim;
         for (const auto& [k, id] : model) {
             ASSERT_NE(map.find(k), nullptr) << k;
@@ -405,13 +400,13 @@ TEST_F(HashMapTest, SwapRemoveFromMiddleLastAndFirst) {
     while (!model.empty()) {
         ASSERT_TRUE(map.remove(model.front().first).has_value());
         swap_remove(model, 0);
-        ASSERT_TRUE(valid(map));
+        ASSERT_TRUE(Valid(map));
         ASSERT_EQ(entries_of(map), model);
     }
     EXPECT_EQ(map.tombstones(), 0u);
     map.insert("again", Value(50));
     EXPECT_EQ(map.begin()->key.view(), "again");
-    EXPECT_TRUE(valid(map));
+    EXPECT_TRUE(Valid(map));
 }
 
 TEST_F(HashMapTest, ChurnMatchesAModelArrayAfterEveryOperation) {
@@ -441,7 +436,7 @@ TEST_F(HashMapTest, ChurnMatchesAModelArrayAfterEveryOperation) {
                 swap_remove(model, at);
             }
         }
-        ASSERT_TRUE(valid(map)) << "after op " << op;
+        ASSERT_TRUE(Valid(map)) << "after op " << op;
         ASSERT_EQ(entries_of(map), model) << "after op " << op;
         ASSERT_EQ(ledger.live, static_cast<long>(model.size()));
     }
@@ -456,7 +451,7 @@ TEST_F(HashMapTest, DrainOrderIsEntryOrderAndAStoppedDrainKeepsTheRestInOrder) {
         Entries drained;
         const bool finished = map.drain([&](std::string_view k, Value&& v) {
             drained.emplace_back(std::string(k), v.id());
-            EXPECT_TRUE(valid(map));
+            EXPECT_TRUE(Valid(map));
             EXPECT_EQ(map.size(), before.size() - drained.size());
             EXPECT_FALSE(map.contains(drained.back().first)) << "handed out entries are gone";
             return static_cast<int>(drained.size()) < stop_after;
@@ -466,7 +461,7 @@ TEST_F(HashMapTest, DrainOrderIsEntryOrderAndAStoppedDrainKeepsTheRestInOrder) {
         ASSERT_EQ(drained.size(), n);
         EXPECT_TRUE(std::equal(drained.begin(), drained.end(), before.begin()));
         EXPECT_EQ(entries_of(map), Entries(before.begin() + n, before.end()));
-        EXPECT_TRUE(valid(map));
+        EXPECT_TRUE(Valid(map));
         for (std::size_t i = n; i < before.size(); ++i) EXPECT_EQ(map.find(before[i].first)->id(), before[i].second);
     }
 }
@@ -483,7 +478,7 @@ TEST_F(HashMapTest, ThrowingDrainKeepsTheRestInOrderForTheDestructor) {
                      std::runtime_error);
         EXPECT_EQ(entries_of(map), Entries(before.begin() + 10, before.end()));
         EXPECT_EQ(ledger.live, 54);
-        EXPECT_TRUE(valid(map));
+        EXPECT_TRUE(Valid(map));
     }
     EXPECT_EQ(ledger.live, 0);
 }
@@ -506,7 +501,7 @@ TEST_F(HashMapTest, GrowthDoublesInOneBlockAndNeverShrinks) {
     }
     for (int i = 0; i < 3000; ++i) map.remove(std::to_string(i));
     EXPECT_EQ(map.capacity(), cap);
-    EXPECT_TRUE(valid(map));
+    EXPECT_TRUE(Valid(map));
 }
 
 TEST(HashMapGrowth, TriviallyRelocatableValuesGrowByReallocation) {
@@ -517,7 +512,7 @@ TEST(HashMapGrowth, TriviallyRelocatableValuesGrowByReallocation) {
         map.insert(numbered(i % 5 ? "r" : "a key that lives out of line ", i), i);
         if (map.capacity() != cap) {
             cap = map.capacity();
-            ASSERT_TRUE(valid(map)) << "after growing to " << cap;
+            ASSERT_TRUE(Valid(map)) << "after growing to " << cap;
             ASSERT_EQ(reinterpret_cast<std::uintptr_t>(&*map.begin()) % 32, 0u);
         }
     }
@@ -550,7 +545,7 @@ struct Watched {
         if (id < 0) return;
         ++watched_releases;
         if (watched_map != nullptr) {
-            EXPECT_TRUE(valid(*watched_map)) << "released value " << id;
+            EXPECT_TRUE(Valid(*watched_map)) << "released value " << id;
             for (const auto& e : *watched_map) EXPECT_NE(e.value.id, id);
         }
         id = -1;
@@ -576,7 +571,7 @@ TEST(HashMapRelease, EveryPathReleasesOnceWithTheMapConsistent) {
         });  // the rest of the 20 go right after their call
         EXPECT_EQ(watched_releases, 55);
         EXPECT_EQ(map.size(), 46u);
-        EXPECT_TRUE(valid(map));
+        EXPECT_TRUE(Valid(map));
         watched_map = nullptr;
     }
     EXPECT_EQ(watched_releases, 101) << "the destructor released the other 46";

@@ -11,18 +11,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core_checks.hpp"
 #include "lib/core/hash_set.hpp"
 
+using velkorin::testing::Valid;
 using velkorin::HashSet;
 
 namespace {
-
-// verify() names the first broken invariant; a failing check shows it.
-template <class T>
-::testing::AssertionResult valid(const T& table) {
-    if (velkorin::Violation v = table.verify()) return ::testing::AssertionFailure() << *v;
-    return ::testing::AssertionSuccess();
-}
 
 static_assert(!std::is_copy_constructible_v<HashSet>);
 
@@ -46,7 +41,7 @@ void set_differential(std::uint64_t seed, int ops, std::int64_t range, bool extr
             case 1: ASSERT_EQ(set.remove(v), model.erase(v) == 1) << v; break;
             default: ASSERT_EQ(set.contains(v), model.count(v) == 1) << v;
         }
-        ASSERT_TRUE(valid(set)) << "after op " << op;
+        ASSERT_TRUE(Valid(set)) << "after op " << op;
         ASSERT_EQ(set.size(), model.size());
         ASSERT_GE(set.capacity(), last_capacity);
         last_capacity = set.capacity();
@@ -79,7 +74,7 @@ TEST(HashSetTest, InsertContainsRemoveBasics) {
     EXPECT_TRUE(set.contains(std::numeric_limits<std::int64_t>::min()));
     EXPECT_TRUE(set.contains(std::numeric_limits<std::int64_t>::max()));
     EXPECT_FALSE(set.contains(0));
-    EXPECT_TRUE(valid(set));
+    EXPECT_TRUE(Valid(set));
 }
 
 TEST(HashSetTest, GrowthDoublesAndNeverShrinks) {
@@ -96,10 +91,10 @@ TEST(HashSetTest, GrowthDoublesAndNeverShrinks) {
     for (std::int64_t i = 0; i < 5000; ++i) ASSERT_TRUE(set.remove(i * 7919));
     EXPECT_EQ(set.capacity(), full);
     EXPECT_EQ(set.tombstones(), 0u) << "removing every entry clears every tombstone";
-    EXPECT_TRUE(valid(set));
+    EXPECT_TRUE(Valid(set));
     for (std::int64_t i = 0; i < 5000; ++i) ASSERT_TRUE(set.insert(-i));
     EXPECT_EQ(set.capacity(), full) << "reinsertion after removal reuses the space";
-    EXPECT_TRUE(valid(set));
+    EXPECT_TRUE(Valid(set));
 }
 
 TEST(HashSetTest, BucketOrderIsStableAndSharedByAllWalks) {
@@ -148,7 +143,7 @@ TEST(HashSetTest, LongChurnStaysFastAndBounded) {
     EXPECT_LT(max_tombstones, set.capacity());
     EXPECT_EQ(set.size(), 1000u);
     for (std::int64_t v : live) ASSERT_TRUE(set.contains(v));
-    EXPECT_TRUE(valid(set));
+    EXPECT_TRUE(Valid(set));
     // About 0.1 s optimised and a few seconds under sanitizers; a table that
     // degrades to long scans takes far longer.
     EXPECT_LT(seconds, 20.0);
@@ -165,7 +160,7 @@ TEST(HashSetTest, RepeatedInsertRemoveOfOneElementAmidFullNeighbours) {
     }
     EXPECT_LE(settled, 32u);
     EXPECT_EQ(set.capacity(), settled) << "tombstones are recycled, not grown over";
-    EXPECT_TRUE(valid(set));
+    EXPECT_TRUE(Valid(set));
     for (std::int64_t v = 0; v < 13; ++v) EXPECT_TRUE(set.contains(v));
 }
 

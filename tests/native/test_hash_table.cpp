@@ -14,24 +14,19 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core_checks.hpp"
 #include "lib/core/hash_keys.hpp"
 #include "lib/core/hash_map.hpp"
 #include "lib/core/hash_set.hpp"
 #include "lib/core/hash_table.hpp"
 #include "lib/core/siphash.hpp"
 
+using velkorin::testing::Valid;
 using velkorin::HashKey;
 using velkorin::HashMap;
 using velkorin::HashSet;
 
 namespace {
-
-// verify() names the first broken invariant; a failing check shows it.
-template <class T>
-::testing::AssertionResult valid(const T& table) {
-    if (velkorin::Violation v = table.verify()) return ::testing::AssertionFailure() << *v;
-    return ::testing::AssertionSuccess();
-}
 
 // ---------------------------------------------------------------------------
 // Reference SipHash, byte by byte from the algorithm's description.
@@ -201,14 +196,14 @@ void expect_documented_bytes() {
 template <class T, class Insert>
 void expect_key_drawn_on_first_insertion(T& table, Insert&& insert) {
     EXPECT_FALSE(table.keyed()) << "lookups take no key";
-    EXPECT_TRUE(valid(table));
+    EXPECT_TRUE(Valid(table));
     const HashKey before = velkorin::next_hash_key();
     insert();
     EXPECT_TRUE(table.keyed());
     EXPECT_NE(table.hash_key(), (HashKey{0, 0}));
     EXPECT_EQ(table.hash_key(), (HashKey{before.k0 + 1, before.k1}));
     EXPECT_EQ(velkorin::next_hash_key(), (HashKey{before.k0 + 2, before.k1}));
-    EXPECT_TRUE(valid(table));
+    EXPECT_TRUE(Valid(table));
 }
 
 TEST(ZeroState, ZeroFilledSetIsEmptyAndDrawsItsKeyOnFirstInsertion) {
@@ -224,7 +219,7 @@ TEST(ZeroState, ZeroFilledSetIsEmptyAndDrawsItsKeyOnFirstInsertion) {
     EXPECT_EQ(set.hash_key(), drawn) << "drawn once";
     EXPECT_TRUE(set.contains(7));
     EXPECT_TRUE(set.remove(7));
-    EXPECT_TRUE(valid(set));
+    EXPECT_TRUE(Valid(set));
     set.~HashSet();
     expect_documented_bytes<HashSet>();
 }
@@ -278,19 +273,19 @@ TEST(HashTableCore, InPlaceRebuildUntanglesAWrappedCluster) {
     for (std::uint64_t j = 0; j < 14; ++j) {
         cluster.push_back(homed(15 + 16 * j, j));
         ASSERT_TRUE(table_insert(t, cluster.back()));
-        ASSERT_TRUE(valid(t));
+        ASSERT_TRUE(Valid(t));
     }
     ASSERT_EQ(t.capacity(), 16u);
     // Tombstones in buckets 0..7: each has a full bucket after it.
     for (std::uint64_t j = 1; j <= 8; ++j) {
         ASSERT_TRUE(table_remove(t, cluster[j]));
-        ASSERT_TRUE(valid(t));
+        ASSERT_TRUE(Valid(t));
     }
     EXPECT_EQ(t.tombstones(), 8u);
     // Home 13 is EMPTY and nothing is left to spend: with 6 live entries the
     // table rebuilds at the same size, moving the wrapped entries home.
     ASSERT_TRUE(table_insert(t, homed(13, 99)));
-    ASSERT_TRUE(valid(t));
+    ASSERT_TRUE(Valid(t));
     EXPECT_EQ(t.capacity(), 16u);
     EXPECT_EQ(t.tombstones(), 0u);
     EXPECT_EQ(t.size(), 7u);
@@ -321,7 +316,7 @@ TEST(HashTableCore, DifferentialWithCollidingAndWrappingHomes) {
                 case 2: ASSERT_EQ(table_remove(t, v), model.erase(v) == 1); break;
                 default: ASSERT_EQ(t.find(v, v) != nullptr, model.count(v) == 1);
             }
-            ASSERT_TRUE(valid(t)) << "op " << op << " live target " << live_target;
+            ASSERT_TRUE(Valid(t)) << "op " << op << " live target " << live_target;
             ASSERT_EQ(t.size(), model.size());
         }
         std::unordered_set<std::uint64_t> contents(t.begin(), t.end());
