@@ -86,10 +86,6 @@ constexpr const char panic_exception_doc[] =
 
 OnceCell<PyObject*> panic_exception_cell;
 
-}  // namespace
-
-namespace {
-
 Result<PyObject*> create_panic_exception_type() {
     PyObject* type = PyErr_NewExceptionWithDoc("velkorin_runtime.PanicException", panic_exception_doc,
                                                PyExc_BaseException, nullptr);
