@@ -34,8 +34,6 @@ public:
 
     constexpr BorrowFlag() noexcept = default;
 
-    std::uint64_t value() const noexcept { return word_; }
-
     [[nodiscard]] bool try_take(BorrowKind kind) noexcept {
         if (kind == BorrowKind::exclusive) {
             if (word_ != 0) [[unlikely]] return false;
