@@ -20,6 +20,27 @@ time_case(
     peer="list(deque)", peer_stmt="list(d)",
     target="1.20", number=5,
 )
+# Freeing a nesting: the chain is built untimed before each timing.
+time_case(
+    "Free a 200,000-deep PyQueue chain",
+    setup="",
+    prep="x = None\nfor _ in range(200_000):\n    q = PyQueue(); q.push(x); x = q\ndel q",
+    stmt="del x",
+    peer="200,000-deep chain of 1-element lists",
+    peer_prep="x = None\nfor _ in range(200_000): x = [x]",
+    peer_stmt="del x",
+    target="1.20",
+)
+time_case(
+    "Free a PyQueue of 1,000,000 objects",
+    setup="from collections import deque\nobjs = objects(1_000_000)",
+    prep="q = PyQueue()\nfor o in objs: q.push(o)",
+    stmt="del q",
+    peer="deque of the same objects",
+    peer_prep="q = deque(objs)",
+    peer_stmt="del q",
+    target="1.00",
+)
 time_case(
     "PyLinkedList push_back then pop_front 200,000 objects",
     setup="from collections import deque\nobjs = objects(200_000)",

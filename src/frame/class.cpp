@@ -17,6 +17,7 @@ Result<PyTypeObject*> create_type_object(const ClassInfo* class_info) {
     PyType_Spec spec{info.type_name, info.basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) return fetch_error();
+    if (info.hands_over) register_handing_over_type(reinterpret_cast<PyTypeObject*>(type));
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
@@ -29,50 +30,6 @@ Result<PyTypeObject*> create_type_object(const ClassInfo* class_info) {
     PyException_SetCause(exc.get(), cause_exc.release());
     return Error::fetched(std::move(exc));
 }
-
-// Freeing a container releases its elements, and an element that is itself a
-// container is freed inside that release: a chain of containers nests the
-// deallocations as deep as it is long. Beyond this depth they are deferred
-// to a per-thread list, which the outermost deallocation drains, so the
-// stack stays bounded. (The interpreter's own trashcan serves only objects
-// that the cyclic collector tracks, which these are not.)
-constexpr unsigned max_deallocation_depth = 50;
-
-// Trivially destructible and constant-initialised, so a thread reaches it
-// without a first-use check. The deferred list is allocated when it is first
-// needed and freed once it has been drained.
-struct DeallocationNesting {
-    unsigned depth;
-    bool draining;
-    std::size_t count;
-    std::size_t capacity;
-    PyObject** deferred;
-
-    void defer(PyObject* self) noexcept {
-        if (count == capacity) {
-            capacity = capacity == 0 ? 64 : 2 * capacity;
-            deferred = static_cast<PyObject**>(reallocate_bytes(deferred, array_bytes<PyObject*>(capacity)));
-        }
-        deferred[count++] = self;
-    }
-};
-
-constinit thread_local DeallocationNesting nesting{};
-
-// Sets a value for a scope and puts the old one back, also when a panic or
-// a forced unwind passes.
-template <class T>
-class Scoped {
-public:
-    Scoped(T& slot, T value) noexcept : slot_(slot), old_(slot) { slot_ = value; }
-    Scoped(const Scoped&) = delete;
-    Scoped& operator=(const Scoped&) = delete;
-    ~Scoped() { slot_ = old_; }
-
-private:
-    T& slot_;
-    T old_;
-};
 
 [[noreturn, gnu::cold]] void type_for_receiver_failed(const ClassInfo& info, Error&& error) {
     std::move(error).restore();
@@ -88,28 +45,6 @@ private:
 Error borrow_error(BorrowKind kind) {
     return Error::deferred(PyExc_RuntimeError,
                            kind == BorrowKind::shared ? "Already mutably borrowed" : "Already borrowed");
-}
-
-void deallocate(PyObject* self, void (*release)(PyObject*)) {
-    DeallocationNesting& n = nesting;
-    if (n.depth >= max_deallocation_depth) {
-        n.defer(self);
-        return;
-    }
-    {
-        Scoped<unsigned> level(n.depth, n.depth + 1);
-        release(self);
-    }
-    if (n.depth != 0 || n.draining || n.count == 0) return;
-    {
-        Scoped<bool> draining(n.draining, true);
-        while (n.count > 0) {
-            PyObject* next = n.deferred[--n.count];
-            Py_TYPE(next)->tp_dealloc(next);
-        }
-    }
-    free_bytes(std::exchange(n.deferred, nullptr));
-    n.capacity = 0;
 }
 
 Result<PyTypeObject*> class_type(const ClassInfo& info) {

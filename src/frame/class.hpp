@@ -20,6 +20,7 @@
 #pragma once
 
 #include "frame/callable.hpp"
+#include "frame/drain.hpp"
 #include "frame/instance.hpp"
 #include "frame/once.hpp"
 
@@ -39,6 +40,7 @@ struct ClassInfo {
     int basic_size;
     ClassSlot* slot;  // where the methods' receiver checks find the type object
     FunctionDescription new_description;
+    bool hands_over;  // its deallocation calls deallocate() (drain.hpp)
     mutable OnceCell<PyTypeObject*> cell{};
 };
 
@@ -69,30 +71,46 @@ PyObject* construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         if (self == nullptr) return nullptr;
         Instance<Contents>* r = instance<Contents>(self);
         ::new (static_cast<void*>(&r->contents)) Contents(std::move(contents));
-        ::new (static_cast<void*>(&r->borrow_flag)) BorrowFlag();
+        ::new (static_cast<void*>(&r->head.borrow_flag)) BorrowFlag();
         return self;
     });
 }
 
-// Runs `release(self)`, which destroys the instance; deallocations nested
-// beyond a fixed depth are deferred and run by the outermost one.
-void deallocate(PyObject* self, void (*release)(PyObject*));
-
-// Contents that hold Python references give them up in release_all(), an
-// ordinary function, before their destructor runs: releasing can run any
-// Python code, which must never run inside a destructor.
+// Contents declare, at compile time, how deallocation gives up what they
+// hold: contents with object references provide release_references() (see
+// drain.hpp), which deallocation calls until they are empty, in an ordinary
+// function, since releasing can run any Python code and must never run inside
+// a destructor; contents of plain values declare
+// `static constexpr bool holds_references = false;` and are simply destroyed.
 template <class Contents>
-void release_instance(PyObject* self) {
-    Contents& contents = instance<Contents>(self)->contents;
-    if constexpr (requires { contents.release_all(); }) contents.release_all();
-    contents.~Contents();
+concept HoldsNoReferences = requires {
+    requires !Contents::holds_references;
+};
+
+template <class Contents>
+void finish_instance(PyObject* self) {
+    instance<Contents>(self)->contents.~Contents();
     free_instance(self);
 }
+
+template <ReleasesReferences Contents>
+bool release_some_of(PyObject* self) {
+    return instance<Contents>(self)->contents.release_references(GiveUp{});
+}
+
+template <ReleasesReferences Contents>
+inline constexpr ReleaseOps release_ops{&release_some_of<Contents>, &finish_instance<Contents>};
 
 // The deallocator (tp_dealloc).
 template <class Contents>
 void destroy(PyObject* self) {
-    trampoline_unraisable([&] { deallocate(self, &release_instance<Contents>); });
+    trampoline_unraisable([&] {
+        if constexpr (ReleasesReferences<Contents>) {
+            deallocate(self, release_ops<Contents>);
+        } else {
+            finish_instance<Contents>(self);
+        }
+    });
 }
 
 template <FixedString Name, class Contents, class... Methods>
@@ -101,6 +119,9 @@ class PyClass {
     static_assert((std::is_same_v<typename Methods::Signature::Contents, Contents> && ...),
                   "a method's member function must belong to the class's contents type");
     static_assert(std::is_default_constructible_v<Contents>, "the class call builds empty contents");
+    static_assert(ReleasesReferences<Contents> != HoldsNoReferences<Contents>,
+                  "contents either give up their references through `bool release_references(GiveUp)` or declare "
+                  "`static constexpr bool holds_references = false;`");
 
     static constexpr auto& doc = detail::text_signature<false, Name>;
     static constexpr auto type_name = [] {
@@ -132,6 +153,7 @@ public:
         static_cast<int>(sizeof(Instance<Contents>)),
         &class_slot<Contents>,
         FunctionDescription{Name.chars, "__new__", nullptr, 0},
+        ReleasesReferences<Contents>,
     };
 };
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "lib/core/memory.hpp"
+#include "frame/drain.hpp"
 #include "frame/object.hpp"
 
 #include <optional>

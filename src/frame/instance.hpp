@@ -1,11 +1,13 @@
 // Instances of the module's classes, their borrow flags, and how a method
 // accepts its receiver.
 //
-// Instance record: object header, contents, borrow flag (Instance<Contents>).
+// Instance record: object header, borrow flag, contents (Instance<Contents>).
 // The borrow flag is 0 when the contents are free, n > 0 while n shared
 // borrows are held, and all ones while the exclusive borrow is held; a call
 // that meets a conflicting borrow fails with a RuntimeError instead of seeing
-// a container in the middle of a change.
+// a container in the middle of a change. The flag comes right after the
+// header, at the same place in every class, so that code knowing only that
+// an object is one of the module's instances can reach it (drain.cpp).
 #pragma once
 
 #include "frame/error.hpp"
@@ -31,6 +33,10 @@ enum class BorrowKind { shared, exclusive };
 class BorrowFlag {
 public:
     static constexpr std::uint64_t exclusive = ~std::uint64_t{0};
+    // Set on an instance whose last reference a drain point is releasing:
+    // its deallocation hands the contents over (drain.hpp). No borrow can be
+    // held then, as nothing else refers to the instance.
+    static constexpr std::uint64_t handing_over = exclusive - 1;
 
     constexpr BorrowFlag() noexcept = default;
 
@@ -45,6 +51,9 @@ public:
         return true;
     }
 
+    void mark_handing_over() noexcept { word_ = handing_over; }
+    bool handing_over_marked() const noexcept { return word_ == handing_over; }
+
     void give_back(BorrowKind kind) noexcept {
         if (kind == BorrowKind::exclusive) {
             word_ = 0;
@@ -57,16 +66,25 @@ private:
     std::uint64_t word_ = 0;
 };
 
+struct InstanceHead {
+    PyObject header;
+    BorrowFlag borrow_flag;
+};
+
 template <class Contents>
 struct Instance {
-    PyObject header;
+    InstanceHead head;
     Contents contents;
-    BorrowFlag borrow_flag;
 };
 
 template <class Contents>
 Instance<Contents>* instance(PyObject* self) noexcept {
     return reinterpret_cast<Instance<Contents>*>(self);
+}
+
+// Requires: self is an instance of one of the module's classes.
+inline BorrowFlag& borrow_flag_of(PyObject* self) noexcept {
+    return reinterpret_cast<InstanceHead*>(self)->borrow_flag;
 }
 
 struct ClassInfo;
@@ -113,7 +131,7 @@ template <class Contents, BorrowKind Kind>
     if (!Py_IS_TYPE(self, cls.type.load(std::memory_order_acquire))) [[unlikely]] {
         if (!check_receiver(cls, self, failure)) return BorrowGuard<Kind>(nullptr);
     }
-    BorrowFlag* flag = &instance<Contents>(self)->borrow_flag;
+    BorrowFlag* flag = &borrow_flag_of(self);
     if (!flag->try_take(Kind)) [[unlikely]] {
         failure.emplace(borrow_error(Kind));
         return BorrowGuard<Kind>(nullptr);

@@ -59,15 +59,6 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-// Gives up a reference at once. Releasing can run a finalizer, and with it
-// any Python code, even the forced unwind of a thread that the interpreter
-// ends at exit; so references that may be the last are released here, by an
-// ordinary function that such an unwind passes through, not by ~OwnedRef,
-// which must not throw (its release is the safety net of error paths).
-inline void release(OwnedRef&& ref) {
-    if (PyObject* p = ref.release()) Py_DECREF(p);
-}
-
 // An OwnedRef is one pointer with no self-reference: moving its bytes moves it.
 template <>
 inline constexpr bool is_trivially_relocatable_v<OwnedRef> = true;

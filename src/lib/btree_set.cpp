@@ -8,6 +8,8 @@ namespace {
 
 class BTreeSetContents {
 public:
+    static constexpr bool holds_references = false;
+
     bool insert(std::int64_t v) { return tree_.insert(v); }
     bool contains(std::int64_t v) const { return tree_.contains(v); }
     bool remove(std::int64_t v) { return tree_.remove(v); }

@@ -57,13 +57,21 @@ public:
         return dict;
     }
 
-    // At destruction, in entry order.
-    void release_all() {
-        map_.drain([](std::string_view, OwnedRef&& value) { release(std::move(value)); });
+    // At destruction, in entry order: reversed once, the map hands out its
+    // last entry each time, which moves nothing.
+    bool release_references(GiveUp give_up) {
+        if (!releasing_) {
+            map_.reverse_entries();
+            releasing_ = true;
+        }
+        while (std::optional<OwnedRef> v = map_.take_last())
+            if (!give_up(std::move(*v))) return false;
+        return true;
     }
 
 private:
     HashMap<OwnedRef> map_;
+    bool releasing_ = false;
 };
 
 using MapClass = PyClass<"PyHashMap", Map,

@@ -10,6 +10,8 @@ namespace {
 // at the first insertion instead of here.
 class Set {
 public:
+    static constexpr bool holds_references = false;
+
     Set() noexcept : set_(next_hash_key()) {}
 
     bool insert(std::int64_t v) { return set_.insert(v); }

@@ -17,8 +17,10 @@ public:
     OwnedRef to_list() const { return list_of_objects(list_); }
 
     // At destruction, front first.
-    void release_all() {
-        while (std::optional<OwnedRef> v = list_.pop_front()) release(std::move(*v));
+    bool release_references(GiveUp give_up) {
+        while (std::optional<OwnedRef> v = list_.pop_front())
+            if (!give_up(std::move(*v))) return false;
+        return true;
     }
 
 private:

@@ -8,6 +8,8 @@ namespace {
 
 class PriorityQueue {
 public:
+    static constexpr bool holds_references = false;
+
     void push(std::int64_t v) { heap_.push(v); }
     // The result object is made before the value leaves the heap, so a
     // failure to make it leaves the queue unchanged.

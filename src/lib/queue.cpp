@@ -22,9 +22,7 @@ public:
     OwnedRef to_list() const { return list_of_objects(ring_); }
 
     // At destruction, front to back.
-    void release_all() {
-        while (std::optional<OwnedRef> v = ring_.pop_front()) release(std::move(*v));
-    }
+    bool release_references(GiveUp give_up) { return ring_.drain(give_up); }
 
 private:
     RingBuffer<OwnedRef> ring_;

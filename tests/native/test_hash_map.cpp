@@ -466,6 +466,24 @@ TEST_F(HashMapTest, DrainOrderIsEntryOrderAndAStoppedDrainKeepsTheRestInOrder) {
     }
 }
 
+// Deallocation's drain: reversed once, then the last entry each time.
+TEST_F(HashMapTest, ReversedThenTakenFromTheBackIsEntryOrder) {
+    HashMap<Value> map;
+    for (int i = 0; i < 100; ++i) map.insert(numbered(i % 3 ? "t" : "a long taken key ", i), Value(i));
+    for (int i = 0; i < 100; i += 9) map.remove(numbered(i % 3 ? "t" : "a long taken key ", i));
+    const auto before = entries_of(map);
+    map.reverse_entries();
+    EXPECT_TRUE(Valid(map));
+    std::vector<int> taken;
+    while (std::optional<Value> v = map.take_last()) {
+        taken.push_back(v->id());
+        EXPECT_TRUE(Valid(map));
+        EXPECT_EQ(map.size(), before.size() - taken.size());
+    }
+    ASSERT_EQ(taken.size(), before.size());
+    for (std::size_t i = 0; i < taken.size(); ++i) EXPECT_EQ(taken[i], before[i].second);
+}
+
 TEST_F(HashMapTest, ThrowingDrainKeepsTheRestInOrderForTheDestructor) {
     {
         HashMap<Value> map;

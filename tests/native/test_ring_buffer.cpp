@@ -106,6 +106,28 @@ TEST(RingBuffer, DestructionReleasesEachElementOnceFrontToBack) {
     EXPECT_EQ(released, (std::vector<int>{2, 3, 4, 5, 6, 7, 8}));
 }
 
+// A drain that stops after each element it is handed resumes where it
+// stopped, across the wrap, and reports a stop even on the last element.
+TEST(RingBuffer, DrainStopsAndResumesInOrder) {
+    RingBuffer<Tracked> ring;
+    for (int i = 0; i < 6; ++i) ring.push_back(Tracked(i));
+    ring.pop_front();
+    ring.pop_front();
+    for (int i = 6; i < 9; ++i) ring.push_back(Tracked(i));  // wrapped
+    std::vector<int> seen;
+    const auto take_one = [&](Tracked&& t) {
+        seen.push_back(t.id);
+        return false;
+    };
+    for (int step = 0; step < 7; ++step) {
+        EXPECT_FALSE(ring.drain(take_one));
+        EXPECT_TRUE(Valid(ring));
+    }
+    EXPECT_TRUE(ring.drain(take_one));
+    EXPECT_EQ(seen, (std::vector<int>{2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_TRUE(ring.empty());
+}
+
 TEST(RingBuffer, MatchesDequeUnderRandomOperations) {
     std::mt19937_64 rng(12345);
     std::vector<int> released;

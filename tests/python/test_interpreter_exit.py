@@ -4,8 +4,11 @@ import os
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
+
+import velkorin
 
 SANITIZED = bool(os.environ.get("VELKORIN_SANITIZED"))
 BAD_OUTPUT = (
@@ -255,3 +258,95 @@ def test_deep_chains_of_containers_are_freed():
         timeout=600,
     )
     assert proc.stdout.splitlines()[-1] == "ok"
+
+
+# Each level holds the next one and a logging element, the next one first on
+# odd levels and last on even ones: the release order is that of a plain
+# recursion, also where a nested container is its holder's last element, and
+# a container dropped by a finalizer inside the destruction is gone at once.
+@pytest.mark.parametrize("kind", ["PyQueue", "PyLinkedList"])
+def test_nestings_release_in_recursive_order_at_every_depth(kind):
+    cls = getattr(velkorin, kind)
+    push = cls.push if kind == "PyQueue" else cls.push_back
+    log = []
+
+    class Marker:
+        pass
+
+    class Logged:
+        def __init__(self, n):
+            self.n = n
+
+        def __del__(self):
+            log.append(self.n)
+            q = velkorin.PyQueue()
+            marker = Marker()
+            ref = weakref.ref(marker)
+            q.push(marker)
+            del marker, q
+            if ref() is not None:
+                log.append(f"{self.n} outlived")
+
+    def recursive_order(level):
+        if level < 0:
+            return []
+        inner = recursive_order(level - 1)
+        return inner + [level] if level % 2 else [level] + inner
+
+    for depth in range(201):
+        x = None
+        for level in range(depth):
+            c = cls()
+            if level % 2:
+                push(c, x)
+                push(c, Logged(level))
+            else:
+                push(c, Logged(level))
+                push(c, x)
+            x = c
+            del c
+        log.clear()
+        del x
+        assert log == recursive_order(depth - 1), depth
+
+
+# insert() replaces a value that is itself a deep nesting, from a finalizer
+# deep inside another destruction: the whole nesting is released before
+# insert() returns, under the map's exclusive borrow.
+def test_value_replaced_inside_a_deep_destruction_is_released_under_the_borrow():
+    m = velkorin.PyHashMap()
+    seen = []
+
+    class Probe:
+        def __del__(self):
+            try:
+                m.get("k")
+                seen.append("unborrowed")
+            except RuntimeError:
+                seen.append("borrowed")
+
+    class Replacer:
+        def __del__(self):
+            m.insert("k", None)
+            seen.append("returned")
+
+    nesting = None
+    for i in range(150):
+        c = velkorin.PyLinkedList() if i % 2 else velkorin.PyHashMap()
+        if i % 2:
+            c.push_back(nesting)
+            c.push_back(Probe())
+        else:
+            c.insert("next", nesting)
+            c.insert("probe", Probe())
+        nesting = c
+    m.insert("k", nesting)
+    del nesting, c
+    outer = velkorin.PyQueue()
+    outer.push(Replacer())
+    for _ in range(120):
+        q = velkorin.PyQueue()
+        q.push(outer)
+        outer = q
+    del outer, q
+    assert seen == ["borrowed"] * 150 + ["returned"]

@@ -356,6 +356,34 @@ public:
         return true;
     }
 
+    // Reverses the entry order. A drain that hands the values out one call at
+    // a time (a deallocation) reverses once, then takes the last entry until
+    // none is left: entry order, and each step moves nothing.
+    void reverse_entries() noexcept {
+        const std::size_t n = size();
+        if (n == 0) return;
+        std::reverse(entries_, entries_ + n);
+        const auto top = static_cast<std::uint32_t>(n - 1);
+        for (std::size_t b = 0; b < capacity(); ++b)
+            if (index_.is_full_bucket(b)) slots_[b] = top - slots_[b];
+    }
+
+    // Takes the last entry out: its key is freed and its value handed over.
+    std::optional<V> take_last() noexcept {
+        if (empty()) return std::nullopt;
+        const std::size_t last = size() - 1;
+        if (last >= kLookahead) {
+            prefetch_home(entries_[last - kLookahead].hash);
+            HashMapValuePrefetch<V>::ahead(entries_[last - kLookahead].value);
+        }
+        index_.release(bucket_of_entry(last));
+        std::optional<V> out(std::move(entries_[last].value));
+        entries_[last].value.~V();
+        entries_[last].key.free();
+        check_after_change();
+        return out;
+    }
+
     // Checks every invariant of the header comment; the first violation.
     Violation verify() const noexcept {
         const std::size_t n = size(), cap = capacity();
@@ -460,14 +488,6 @@ private:
             slots_[bucket_of_entry(last)] = static_cast<std::uint32_t>(i);
             relocate(entries_ + i, entries_ + last, 1);
         }
-    }
-
-    void reverse_entries() noexcept {
-        const std::size_t n = size();
-        std::reverse(entries_, entries_ + n);
-        const auto top = static_cast<std::uint32_t>(n - 1);
-        for (std::size_t b = 0; b < capacity(); ++b)
-            if (index_.is_full_bucket(b)) slots_[b] = top - slots_[b];
     }
 
     // Moves n entries into raw storage; the sources become raw.

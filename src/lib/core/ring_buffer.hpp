@@ -72,6 +72,30 @@ public:
         return out;
     }
 
+    // Moves the elements out front to back into f(T&&) until f returns false
+    // (then drain returns false, even if that was the last element) or none
+    // is left (then it returns true). A run of slots is walked
+    // with the bookkeeping caught up when it ends or f stops the walk, so f
+    // must not use the buffer. If f throws, the slots it was handed stay as
+    // moved-from elements.
+    template <class F>
+    bool drain(F&& f) {
+        while (size_ != 0) {
+            T* const run = slot(head_);
+            const std::size_t n = std::min(size_, capacity_ - head_);
+            for (std::size_t i = 0; i < n; ++i) {
+                T value(std::move(run[i]));
+                run[i].~T();
+                if (!f(std::move(value))) {
+                    consume(i + 1);
+                    return false;
+                }
+            }
+            consume(n);
+        }
+        return true;
+    }
+
     // Requires: !empty().
     const T& front() const noexcept { return *slot(head_); }
 
@@ -104,6 +128,14 @@ private:
         sampled_verify(*this);
     }
     std::size_t next(std::size_t i) const noexcept { return i + 1 == capacity_ ? 0 : i + 1; }
+
+    // Drops n elements, already moved out, from the front.
+    void consume(std::size_t n) noexcept {
+        head_ += n;
+        if (head_ >= capacity_) head_ -= capacity_;
+        size_ -= n;
+        check();
+    }
 
     // Doubles the storage (at least 4 slots), keeping front-to-back order.
     // Relocatable elements are moved with the memory itself (realloc, which
