@@ -3,30 +3,34 @@
 //   Def<"binary_search", &binary_search, "v", "target">
 //
 // names the callable, its body (a free function, or a member function of a
-// class's contents) and its parameter names. From it the frame derives the
-// parameter descriptor, the text-signature doc string, the calling convention
-// (METH_NOARGS without parameters, METH_FASTCALL | METH_KEYWORDS otherwise),
-// the conversions (from the C++ parameter and return types, see convert.hpp)
-// and, for methods, the borrow: a const member function reads the contents
-// under a shared borrow, a non-const one changes them under the exclusive one.
+// class's contents) and its parameter names. A class (class.hpp) or the
+// module's function list (module.hpp) declares its callables as a list of
+// Defs, and is their owner. From a Def the frame derives, at compile time,
+// the parameter descriptor (description_of<Owner, Fn>), the text-signature doc
+// string, the calling convention (METH_NOARGS without parameters,
+// METH_FASTCALL | METH_KEYWORDS otherwise), the conversions (from the C++
+// parameter and return types, see convert.hpp) and, for methods, the borrow:
+// a const member function reads the contents under a shared borrow, a
+// non-const one changes them under the exclusive one. A body is declared
+// once in its owner's list; declaring it twice fails to compile.
 //
 // The path of one call, q.push(x) on a PyQueue, declared in queue.cpp as
-// Def<"push", &Queue::push, "v">:
-//   1. The method table holds fastcall<&Queue::push>, the one entry template
-//      for every function and method with parameters (noargs<Fn> for those
-//      without). It is all a profile shows of the call.
+// Def<"push", &Queue::push, "v"> in the class PyQueue:
+//   1. The method table holds fastcall<PyQueue, &Queue::push>, the one entry
+//      template for every function and method with parameters (noargs<...>
+//      for those without). It is all a profile shows of the call.
 //   2. Inside the trampoline (trampoline.hpp), the arguments are bound: the
 //      usual shape, exactly the parameters by position, is one compare;
-//      anything else goes to extract_arguments_fastcall() (args.cpp) with the callable's
-//      FunctionDescription.
+//      anything else goes to extract_arguments_fastcall() (args.cpp) with the
+//      callable's constant FunctionDescription.
 //   3. accept_receiver() (instance.hpp) compares the receiver's type with the
-//      class's and takes the borrow; anything unusual goes to compiled-once
-//      slow paths.
+//      class's, one load from the class's type cell, and takes the borrow;
+//      anything unusual goes to compiled-once slow paths.
 //   4. invoke<&Queue::push>() converts each bound argument by its C++
 //      parameter type (FromPython), calls the body and converts its result
 //      (IntoPython). Only this step and the entry are generated per callable.
-//   5. The borrow is given back; a failure is raised by raise_failure()
-//      (trampoline.cpp), the one place where an Error becomes an exception.
+//   5. The borrow is given back; an Error left in the Failure is raised by
+//      the trampoline (raise_failure() in trampoline.cpp).
 #pragma once
 
 #include "frame/args.hpp"
@@ -125,8 +129,27 @@ constexpr auto make_text_signature() {
     return out;
 }
 
-template <bool Method, FixedString Name, FixedString... Params>
-inline constexpr auto text_signature = make_text_signature<Method, Name, Params...>();
+// The text of S with its terminating zero, as a value to store elsewhere.
+template <FixedString S>
+consteval auto text_of() {
+    std::array<char, S.length + 1> out{};
+    for (std::size_t i = 0; i < S.length; ++i) out[i] = S.chars[i];
+    return out;
+}
+
+// "a\0b\0": the parameter names, one after the other.
+template <FixedString... Params>
+consteval auto joined_names() {
+    std::array<char, (std::size_t{1} + ... + (Params.length + 1))> out{};
+    [[maybe_unused]] std::size_t at = 0;
+    ((
+         [&] {
+             for (std::size_t i = 0; i < Params.length; ++i) out[at++] = Params.chars[i];
+             out[at++] = 0;
+         }()),
+     ...);
+    return out;
+}
 
 template <class T>
 concept Convertible = requires(PyObject* obj) { FromPython<T>::extract(obj); };
@@ -142,20 +165,72 @@ constexpr bool all_convertible(TypeList<T...>) {
     return (Convertible<T> && ...);
 }
 
+template <auto A, auto B>
+consteval bool same_body() {
+    if constexpr (std::is_same_v<decltype(A), decltype(B)>) {
+        return A == B;
+    } else {
+        return false;
+    }
+}
+
+template <auto Fn, class... Defs>
+struct FindDef;
+template <auto Fn, class D, class... Rest>
+struct FindDef<Fn, D, Rest...>
+    : std::conditional_t<same_body<D::function, Fn>(), std::type_identity<D>, FindDef<Fn, Rest...>> {};
+
 }  // namespace detail
 
-// The descriptor of the callable whose body is Fn, for binding and its
-// messages. Filled when the module loads, as the method tables are made; a
-// body backs exactly one callable.
-template <auto Fn>
-inline constinit const FunctionDescription* description_of = nullptr;
+// The callables one owner declares: a class's methods or the module's
+// functions.
+template <class... Defs>
+struct Declares {
+    template <auto Fn>
+    static constexpr std::size_t count = (std::size_t{0} + ... + (detail::same_body<Defs::function, Fn>() ? 1 : 0));
+    static_assert(((count<Defs::function> == 1) && ...),
+                  "a body backs exactly one callable: a function is listed in two Defs of one class or module");
+
+    template <auto Fn>
+        requires(count<Fn> == 1)
+    using DefOf = typename detail::FindDef<Fn, Defs...>::type;
+};
+
+// The text of the callable whose body is Fn in Owner's list, kept in
+// storage keyed by the owner and the body alone, so that every symbol of a
+// callable stays as short as its entry's.
+template <class Owner, auto Fn>
+inline constexpr auto callable_name = Owner::template DefOf<Fn>::name_text();
+template <class Owner, auto Fn>
+inline constexpr auto callable_doc = Owner::template DefOf<Fn>::doc_text();
+template <class Owner, auto Fn>
+inline constexpr auto callable_param_text = Owner::template DefOf<Fn>::param_text();
+template <class Owner, auto Fn>
+inline constexpr auto callable_params = [] {
+    constexpr std::size_t n = Owner::template DefOf<Fn>::arity;
+    std::array<const char*, (n == 0 ? 1 : n)> out{};
+    const char* at = callable_param_text<Owner, Fn>.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = at;
+        while (*at != 0) ++at;
+        ++at;
+    }
+    return out;
+}();
+
+// The constant descriptor of the callable whose body is Fn in Owner's list,
+// for binding and its messages.
+template <class Owner, auto Fn>
+inline constexpr FunctionDescription description_of{Owner::class_name(), callable_name<Owner, Fn>.data(),
+                                                    callable_params<Owner, Fn>.data(),
+                                                    Owner::template DefOf<Fn>::arity};
 
 namespace detail {
 
 // Converts the bound arguments in declaration order (the first failure,
 // named by its parameter, ends the call), calls the body and converts its
 // result. `receiver` is the contents for a method and ignored otherwise.
-template <auto Fn, class... Params, std::size_t... I>
+template <class Owner, auto Fn, class... Params, std::size_t... I>
 [[gnu::always_inline]] inline PyObject* invoke_with(TypeList<Params...>, std::index_sequence<I...>,
                                                     PyObject* const* slots, void* receiver, Failure& failure) {
     std::tuple<std::optional<Params>...> values;
@@ -164,7 +239,7 @@ template <auto Fn, class... Params, std::size_t... I>
         using Param = std::tuple_element_t<i, std::tuple<Params...>>;
         auto converted = FromPython<Param>::extract(slots[i]);
         if (!converted) [[unlikely]] {
-            failure.emplace(argument_extraction_error(description_of<Fn>->params[i], std::move(converted.error())));
+            failure.emplace(argument_extraction_error(description_of<Owner, Fn>.params[i], std::move(converted.error())));
             return false;
         }
         std::get<i>(values).emplace(std::move(converted.value()));
@@ -195,36 +270,36 @@ template <auto Fn, class... Params, std::size_t... I>
     }
 }
 
-template <auto Fn>
+template <class Owner, auto Fn>
 [[gnu::always_inline]] inline PyObject* invoke(PyObject* const* slots, void* receiver, Failure& failure) {
     using S = SignatureOf<Fn>;
-    return invoke_with<Fn>(typename S::Params{}, std::make_index_sequence<S::arity>{}, slots, receiver, failure);
+    return invoke_with<Owner, Fn>(typename S::Params{}, std::make_index_sequence<S::arity>{}, slots, receiver, failure);
 }
 
 // A method: accept the receiver, then invoke under its borrow.
-template <auto Fn>
+template <class Owner, auto Fn>
 [[gnu::always_inline]] inline PyObject* invoke_method(PyObject* self, PyObject* const* slots, Failure& failure) {
     using Contents = typename SignatureOf<Fn>::Contents;
-    auto borrow = accept_receiver<Contents, borrow_of<Fn>>(self, failure);
+    auto borrow = accept_receiver<Owner, borrow_of<Fn>>(self, failure);
     if (!borrow) [[unlikely]] return nullptr;
-    return invoke<Fn>(slots, &instance<Contents>(self)->contents, failure);
+    return invoke<Owner, Fn>(slots, &instance<Contents>(self)->contents, failure);
 }
 
 // A function or method with parameters: bind them, then invoke.
-template <auto Fn>
+template <class Owner, auto Fn>
 [[gnu::always_inline]] inline PyObject* call_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                       PyObject* kwnames, Failure& failure) {
     constexpr std::size_t arity = SignatureOf<Fn>::arity;
     PyObject* bound[arity];
     PyObject* const* slots = args;
     if (kwnames != nullptr || static_cast<std::size_t>(nargs) != arity) [[unlikely]] {
-        if (!extract_arguments_fastcall(*description_of<Fn>, args, nargs, kwnames, bound, failure)) return nullptr;
+        if (!extract_arguments_fastcall(description_of<Owner, Fn>, args, nargs, kwnames, bound, failure)) return nullptr;
         slots = bound;
     }
     if constexpr (is_method<Fn>) {
-        return invoke_method<Fn>(self, slots, failure);
+        return invoke_method<Owner, Fn>(self, slots, failure);
     } else {
-        return invoke<Fn>(slots, nullptr, failure);
+        return invoke<Owner, Fn>(slots, nullptr, failure);
     }
 }
 
@@ -232,15 +307,16 @@ template <auto Fn>
 
 // The entry of every function and method with parameters (METH_FASTCALL |
 // METH_KEYWORDS).
-template <auto Fn>
+template <class Owner, auto Fn>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return trampoline([&](Failure& failure) { return detail::call_fastcall<Fn>(self, args, nargs, kwnames, failure); });
+    return trampoline(
+        [&](Failure& failure) { return detail::call_fastcall<Owner, Fn>(self, args, nargs, kwnames, failure); });
 }
 
 // The entry of every method without parameters (METH_NOARGS).
-template <auto Fn>
+template <class Owner, auto Fn>
 PyObject* noargs(PyObject* self, PyObject*) {
-    return trampoline([&](Failure& failure) { return detail::invoke_method<Fn>(self, nullptr, failure); });
+    return trampoline([&](Failure& failure) { return detail::invoke_method<Owner, Fn>(self, nullptr, failure); });
 }
 
 template <FixedString Name, auto Fn, FixedString... Params>
@@ -257,22 +333,22 @@ struct Def {
 
     static constexpr auto function = Fn;
     static constexpr bool is_method = detail::is_method<Fn>;
-    static constexpr const char* params[Signature::arity == 0 ? 1 : Signature::arity] = {Params.chars...};
-    static constexpr auto& doc = detail::text_signature<is_method, Name, Params...>;
-
-    // The method table row, made once as the module loads; it also records
-    // the descriptor that binding reports against.
-    static PyMethodDef method_def(const char* class_name) {
-        static constinit FunctionDescription description{nullptr, Name.chars, params, Signature::arity};
-        description.class_name = class_name;
-        description_of<Fn> = &description;
-        if constexpr (Signature::arity == 0) {
-            return {Name.chars, &noargs<Fn>, METH_NOARGS, doc.data()};
-        } else {
-            return {Name.chars, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn>)),
-                    METH_FASTCALL | METH_KEYWORDS, doc.data()};
-        }
-    }
+    static constexpr std::size_t arity = Signature::arity;
+    static consteval auto name_text() { return detail::text_of<Name>(); }
+    static consteval auto doc_text() { return detail::make_text_signature<is_method, Name, Params...>(); }
+    static consteval auto param_text() { return detail::joined_names<Params...>(); }
 };
+
+// The method table row of the callable whose body is Fn in Owner's list.
+template <class Owner, auto Fn>
+consteval MethodSpec method_spec() {
+    const char* name = callable_name<Owner, Fn>.data();
+    const char* doc = callable_doc<Owner, Fn>.data();
+    if constexpr (Owner::template DefOf<Fn>::arity == 0) {
+        return {name, &noargs<Owner, Fn>, nullptr, doc};
+    } else {
+        return {name, nullptr, &fastcall<Owner, Fn>, doc};
+    }
+}
 
 }  // namespace velkorin

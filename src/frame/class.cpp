@@ -4,8 +4,9 @@ namespace velkorin {
 
 namespace {
 
-Result<PyTypeObject*> create_type_object(const ClassInfo* class_info) {
-    const ClassInfo& info = *class_info;
+Result<PyTypeObject*> create_type_object(const ClassRecord* record) {
+    const ClassRecord& info = *record;
+    for (std::size_t i = 0; i < info.method_count; ++i) info.methods[i] = method_def(info.method_specs[i]);
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(info.doc)},
         {Py_tp_new, reinterpret_cast<void*>(info.tp_new)},
@@ -21,17 +22,17 @@ Result<PyTypeObject*> create_type_object(const ClassInfo* class_info) {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-[[gnu::cold]] Error initialization_error(const ClassInfo& info, Error&& cause) {
+[[gnu::cold]] Error initialization_error(const ClassRecord& info, Error&& cause) {
     OwnedRef cause_exc = std::move(cause).into_exception();
     OwnedRef msg = OwnedRef::steal(PyUnicode_FromFormat("An error occurred while initializing class %s", info.name));
     if (!msg) api_call_failed();
     OwnedRef exc = OwnedRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, msg.get()));
     if (!exc) api_call_failed();
-    PyException_SetCause(exc.get(), cause_exc.release());
+    PyException_SetCause(exc.get(), cause_exc.into_raw());
     return Error::fetched(std::move(exc));
 }
 
-[[noreturn, gnu::cold]] void type_for_receiver_failed(const ClassInfo& info, Error&& error) {
+[[noreturn, gnu::cold]] void type_for_receiver_failed(const ClassRecord& info, Error&& error) {
     std::move(error).restore();
     PyErr_WriteUnraisable(nullptr);
     String msg("failed to create type object for `");
@@ -42,22 +43,25 @@ Result<PyTypeObject*> create_type_object(const ClassInfo* class_info) {
 
 }  // namespace
 
+PyMethodDef method_def(const MethodSpec& spec) {
+    if (spec.noargs != nullptr) return {spec.name, spec.noargs, METH_NOARGS, spec.doc};
+    return {spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spec.fastcall)),
+            METH_FASTCALL | METH_KEYWORDS, spec.doc};
+}
+
 Error borrow_error(BorrowKind kind) {
     return Error::deferred(PyExc_RuntimeError,
                            kind == BorrowKind::shared ? "Already mutably borrowed" : "Already borrowed");
 }
 
-Result<PyTypeObject*> class_type(const ClassInfo& info) {
-    auto type = info.cell.get_or_try_init(&create_type_object, &info);
+Result<PyTypeObject*> class_type(const ClassRecord& info) {
+    auto type = info.type.get_or_try_init<&create_type_object>(&info);
     if (!type) [[unlikely]] return initialization_error(info, std::move(type.error()));
-    PyTypeObject* made = *type.value();
-    info.slot->type.store(made, std::memory_order_release);
-    return made;
+    return type.value();
 }
 
-bool check_receiver(const ClassSlot& cls, PyObject* self, Failure& failure) {
-    const ClassInfo& info = *cls.info;
-    PyTypeObject* type = cls.type.load(std::memory_order_acquire);
+bool check_receiver(const ClassRecord& info, PyObject* self, Failure& failure) {
+    PyTypeObject* type = info.type.get();
     if (type == nullptr) {
         auto made = class_type(info);
         if (!made) type_for_receiver_failed(info, std::move(made.error()));

@@ -1,16 +1,19 @@
 // The machinery shared by the module's classes.
 //
-//   using QueueClass = PyClass<"PyQueue", Queue,
+//   struct PyQueue final : PyClass<PyQueue, "PyQueue", Queue,
 //       Def<"push", &Queue::push, "v">,
-//       Def<"pop", &Queue::pop>>;
+//       Def<"pop", &Queue::pop>> {};
 //
 // declares a class named `builtins.PyQueue` whose instances embed a `Queue`
 // (default-constructed by the class call, destroyed with the instance) and
-// whose methods are the member functions listed. The type object is created
-// once, on first request, from a fixed spec: flags Py_TPFLAGS_DEFAULT only
+// whose methods are the member functions listed. The struct names the class
+// in the entries it generates (fastcall<PyQueue, &Queue::push>), and its
+// `record` is everything the compiled-once half needs: constants, and the
+// one cell that holds the type object once it exists. The type object is
+// created on first request from a fixed spec: flags Py_TPFLAGS_DEFAULT only
 // (no subclassing, no cyclic GC, no instance dict or weak references) and the
 // slots tp_doc, tp_new, tp_methods, tp_base, tp_dealloc. Everything but the
-// constructor, the destructor and the method table is compiled once, in
+// constructor, the destructor and the method rows is compiled once, in
 // class.cpp.
 //
 // Requires: all-zero bytes are a valid empty `Contents`. The classes are
@@ -29,25 +32,10 @@
 
 namespace velkorin {
 
-// What the compiled-once half of the machinery needs to know about a class.
-struct ClassInfo {
-    const char* name;       // "PyQueue"
-    const char* type_name;  // "builtins.PyQueue"
-    const char* doc;        // "PyQueue()\n--\n\n"
-    PyMethodDef* methods;
-    newfunc tp_new;
-    destructor tp_dealloc;
-    int basic_size;
-    ClassSlot* slot;  // where the methods' receiver checks find the type object
-    FunctionDescription new_description;
-    bool hands_over;  // its deallocation calls deallocate() (drain.hpp)
-    mutable OnceCell<PyTypeObject*> cell{};
-};
-
 // The class's type object, created on first request. A failure is the
 // RuntimeError "An error occurred while initializing class <name>" with the
 // original error as its __cause__.
-Result<PyTypeObject*> class_type(const ClassInfo& info);
+Result<PyTypeObject*> class_type(const ClassRecord& cls);
 
 // Allocates an instance of `subtype` (its tp_alloc, or PyType_GenericAlloc).
 PyObject* allocate_instance(PyTypeObject* subtype, Failure& failure);
@@ -56,15 +44,16 @@ PyObject* allocate_instance(PyTypeObject* subtype, Failure& failure);
 // reference to its class.
 void free_instance(PyObject* self);
 
-// The constructor (tp_new) of the class whose contents are `Contents`.
-template <class Contents>
+// The constructor (tp_new) of the class `Class`.
+template <class Class>
 PyObject* construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+    using Contents = typename Class::Contents;
     return trampoline([&](Failure& failure) -> PyObject* {
         // The class call takes no arguments; anything given goes to binding
         // for its message.
         if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) [[unlikely]] {
-            const FunctionDescription& desc = class_slot<Contents>.info->new_description;
-            if (!extract_arguments_tuple_dict(desc, args, kwargs, nullptr, failure)) return nullptr;
+            if (!extract_arguments_tuple_dict(Class::record().new_description, args, kwargs, nullptr, failure))
+                return nullptr;
         }
         Contents contents{};
         PyObject* self = allocate_instance(subtype, failure);
@@ -77,7 +66,7 @@ PyObject* construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
 }
 
 // Contents declare, at compile time, how deallocation gives up what they
-// hold: contents with object references provide release_references() (see
+// hold: contents with object references provide give_up_references() (see
 // drain.hpp), which deallocation calls until they are empty, in an ordinary
 // function, since releasing can run any Python code and must never run inside
 // a destructor; contents of plain values declare
@@ -94,67 +83,92 @@ void finish_instance(PyObject* self) {
 }
 
 template <ReleasesReferences Contents>
-bool release_some_of(PyObject* self) {
-    return instance<Contents>(self)->contents.release_references(GiveUp{});
+bool give_up_some_of(PyObject* self) {
+    return instance<Contents>(self)->contents.give_up_references(GiveUp{});
 }
 
 template <ReleasesReferences Contents>
-inline constexpr ReleaseOps release_ops{&release_some_of<Contents>, &finish_instance<Contents>};
+inline constexpr DrainOps drain_ops{&give_up_some_of<Contents>, &finish_instance<Contents>};
 
 // The deallocator (tp_dealloc).
 template <class Contents>
 void destroy(PyObject* self) {
     trampoline_unraisable([&] {
         if constexpr (ReleasesReferences<Contents>) {
-            deallocate(self, release_ops<Contents>);
+            deallocate(self, drain_ops<Contents>);
         } else {
             finish_instance<Contents>(self);
         }
     });
 }
 
-template <FixedString Name, class Contents, class... Methods>
-class PyClass {
+template <class Self, FixedString Name, class ContentsType, class... Methods>
+class PyClass : public Declares<Methods...> {
+public:
+    using Contents = ContentsType;
+    static constexpr std::size_t method_count = sizeof...(Methods);
+
     static_assert((Methods::is_method && ...), "every method of a class is a member function of its contents");
     static_assert((std::is_same_v<typename Methods::Signature::Contents, Contents> && ...),
                   "a method's member function must belong to the class's contents type");
     static_assert(std::is_default_constructible_v<Contents>, "the class call builds empty contents");
     static_assert(ReleasesReferences<Contents> != HoldsNoReferences<Contents>,
-                  "contents either give up their references through `bool release_references(GiveUp)` or declare "
+                  "contents either give up their references through `bool give_up_references(GiveUp)` or declare "
                   "`static constexpr bool holds_references = false;`");
 
-    static constexpr auto& doc = detail::text_signature<false, Name>;
-    static constexpr auto type_name = [] {
+    static consteval auto name_text() { return detail::text_of<Name>(); }
+    static consteval auto type_name_text() {
         std::array<char, 9 + Name.length + 1> out{};
         const char prefix[] = "builtins.";
         for (std::size_t i = 0; i < 9; ++i) out[i] = prefix[i];
         for (std::size_t i = 0; i < Name.length; ++i) out[9 + i] = Name.chars[i];
         return out;
-    }();
-
-    // Made as the module loads: registers the class and each method's
-    // descriptor for the entries, which find them by type.
-    static std::array<PyMethodDef, sizeof...(Methods) + 1> make_methods() {
-        class_slot<Contents>.info = &info;
-        return {Methods::method_def(Name.chars)..., PyMethodDef{nullptr, nullptr, 0, nullptr}};
+    }
+    static consteval auto doc_text() { return detail::make_text_signature<false, Name>(); }
+    static consteval auto method_specs() {
+        return std::array<MethodSpec, sizeof...(Methods)>{method_spec<Self, Methods::function>()...};
     }
 
-    static inline std::array<PyMethodDef, sizeof...(Methods) + 1> methods = make_methods();
-
-public:
-    static constexpr const char* name = Name.chars;
-    static inline constinit ClassInfo info{
-        Name.chars,
-        type_name.data(),
-        doc.data(),
-        methods.data(),
-        &construct<Contents>,
-        &destroy<Contents>,
-        static_cast<int>(sizeof(Instance<Contents>)),
-        &class_slot<Contents>,
-        FunctionDescription{Name.chars, "__new__", nullptr, 0},
-        ReleasesReferences<Contents>,
-    };
+    static constexpr const char* class_name();
+    static constexpr ClassRecord& record();
 };
+
+// A class's storage, keyed by the class alone so that its symbols stay short.
+template <class Class>
+inline constexpr auto class_name_text = Class::name_text();
+template <class Class>
+inline constexpr auto class_type_name = Class::type_name_text();
+template <class Class>
+inline constexpr auto class_doc = Class::doc_text();
+template <class Class>
+inline constexpr auto class_method_specs = Class::method_specs();
+// Zero (the table's end row included) until the type object is made.
+template <class Class>
+inline constinit PyMethodDef class_methods[Class::method_count + 1]{};
+
+template <class Class>
+inline constinit ClassRecord class_record{
+    class_name_text<Class>.data(),
+    class_type_name<Class>.data(),
+    class_doc<Class>.data(),
+    class_methods<Class>,
+    class_method_specs<Class>.data(),
+    Class::method_count,
+    &construct<Class>,
+    &destroy<typename Class::Contents>,
+    static_cast<int>(sizeof(Instance<typename Class::Contents>)),
+    FunctionDescription{class_name_text<Class>.data(), "__new__", nullptr, 0},
+    ReleasesReferences<typename Class::Contents>,
+};
+
+template <class Self, FixedString Name, class ContentsType, class... Methods>
+constexpr const char* PyClass<Self, Name, ContentsType, Methods...>::class_name() {
+    return class_name_text<Self>.data();
+}
+
+template <class Self, FixedString Name, class ContentsType, class... Methods>
+constexpr ClassRecord& PyClass<Self, Name, ContentsType, Methods...>::record() {
+    return class_record<Self>;
+}
 
 }  // namespace velkorin

@@ -40,9 +40,9 @@ Result<PyObject*> import_sequence_class() {
 }
 
 Result<PyObject*> sequence_class() {
-    auto cell = sequence_class_cell.get_or_try_init(&import_sequence_class);
+    auto cell = sequence_class_cell.get_or_try_init<&import_sequence_class>();
     if (!cell) return std::move(cell.error());
-    return *cell.value();
+    return cell.value();
 }
 
 [[gnu::cold]] Error not_a_sequence(PyObject* obj) {
@@ -78,7 +78,7 @@ Result<IntVec> extract_indexed(PyObject* seq) {
         // Held for the conversion: __index__ may drop the list's reference.
         OwnedRef held = OwnedRef::borrow(item);
         auto value = FromPython<std::int64_t>::extract(held.get());
-        release(std::move(held));
+        drop(std::move(held));
         if (!value) return std::move(value.error());
         out.push_back(value.value());
     }
@@ -120,7 +120,7 @@ Result<IntVec> FromPython<IntVec>::extract(PyObject* obj) {
     std::optional<Error> failure;
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(iter.get()))) {
         auto value = FromPython<std::int64_t>::extract(item.get());
-        release(std::move(item));
+        drop(std::move(item));
         if (!value) {
             failure.emplace(std::move(value.error()));
             break;
@@ -128,7 +128,7 @@ Result<IntVec> FromPython<IntVec>::extract(PyObject* obj) {
         out.push_back(value.value());
     }
     if (!failure && PyErr_Occurred()) failure.emplace(fetch_error());
-    release(std::move(iter));
+    drop(std::move(iter));
     if (failure) return std::move(*failure);
     return out;
 }

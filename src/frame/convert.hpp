@@ -112,7 +112,7 @@ template <class Walk>
 OwnedRef int_list_from(std::size_t n, Walk&& walk) {
     OwnedRef list = new_list(n);
     PyObject** slot = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    walk([&](std::int64_t v) { *slot++ = int_object(v).release(); });
+    walk([&](std::int64_t v) { *slot++ = int_object(v).into_raw(); });
     return list;
 }
 
@@ -131,7 +131,7 @@ struct IntoPython<bool> {
 
 template <>
 struct IntoPython<std::int64_t> {
-    static PyObject* convert(std::int64_t v) { return int_object(v).release(); }
+    static PyObject* convert(std::int64_t v) { return int_object(v).into_raw(); }
 };
 
 template <>
@@ -145,12 +145,12 @@ struct IntoPython<std::uint64_t> {
 
 template <>
 struct IntoPython<IntVec> {
-    static PyObject* convert(const IntVec& v) { return int_list(v.data(), v.size()).release(); }
+    static PyObject* convert(const IntVec& v) { return int_list(v.data(), v.size()).into_raw(); }
 };
 
 template <>
 struct IntoPython<OwnedRef> {
-    static PyObject* convert(OwnedRef&& v) { return v.release(); }
+    static PyObject* convert(OwnedRef&& v) { return v.into_raw(); }
 };
 
 template <class T>

@@ -12,7 +12,7 @@ namespace {
 
 struct Handed {
     PyObject* self;
-    const ReleaseOps* ops;
+    const DrainOps* ops;
 };
 
 // One per thread: the drains of different threads interleave whenever a
@@ -62,7 +62,7 @@ struct DrainStack {
     void drain_above(std::size_t base) {
         while (size > base) {
             const Handed top = entries()[size - 1];
-            if (top.ops->release_some(top.self)) {
+            if (top.ops->give_up_some(top.self)) {
                 pop();
                 top.ops->finish(top.self);
             }
@@ -89,21 +89,21 @@ void detail::hand_over(PyObject* p) {
     Py_DECREF(p);
 }
 
-void detail::release_and_drain(PyObject* p) {
+void detail::drop_and_drain(PyObject* p) {
     DrainStack& d = drain_stack;
     const std::size_t base = d.size;
     hand_over(p);
     d.drain_above(base);
 }
 
-void deallocate(PyObject* self, const ReleaseOps& ops) {
+void deallocate(PyObject* self, const DrainOps& ops) {
     if (borrow_flag_of(self).handing_over_marked()) {
         drain_stack.push({self, &ops});
         return;
     }
     DrainStack& d = drain_stack;
     const std::size_t base = d.size;
-    while (!ops.release_some(self)) d.drain_above(base);
+    while (!ops.give_up_some(self)) d.drain_above(base);
     ops.finish(self);
 }
 

@@ -6,7 +6,7 @@
 // containers would nest deallocations as deep as it is long. Instead:
 //
 //   - Every place that gives up a reference which may be the last is a drain
-//     point: release(OwnedRef&&), and the element loop of a deallocation.
+//     point: drop(OwnedRef&&), and the element loop of a deallocation.
 //   - A deallocation entered directly from a drain point does not release
 //     the elements there: it pushes the instance on this thread's drain
 //     stack, which lives on the heap, and returns. The drain point knows in
@@ -38,10 +38,10 @@
 namespace velkorin {
 
 // How deallocation empties an instance whose contents hold references.
-struct ReleaseOps {
+struct DrainOps {
     // Releases the references in release order until none is left (true) or
     // one of them handed its own instance over to the drain stack (false).
-    bool (*release_some)(PyObject* self);
+    bool (*give_up_some)(PyObject* self);
     // Destroys the emptied contents and frees the instance.
     void (*finish)(PyObject* self);
 };
@@ -67,7 +67,7 @@ inline bool may_hand_over(PyObject* p) noexcept { return Py_REFCNT(p) == 1 && ha
 void hand_over(PyObject* p);
 
 // hand_over(p), then drains what p handed over.
-void release_and_drain(PyObject* p);
+void drop_and_drain(PyObject* p);
 
 }  // namespace detail
 
@@ -80,11 +80,11 @@ void register_handing_over_type(PyTypeObject* type);
 // references that may be the last are released here, by an ordinary function
 // that such an unwind passes through, not by ~OwnedRef, which must not throw
 // (its release is the safety net of error paths).
-inline void release(OwnedRef&& ref) {
-    PyObject* p = ref.release();
+inline void drop(OwnedRef&& ref) {
+    PyObject* p = ref.into_raw();
     if (p == nullptr) return;
     if (detail::may_hand_over(p)) [[unlikely]] {
-        detail::release_and_drain(p);
+        detail::drop_and_drain(p);
     } else {
         Py_DECREF(p);
     }
@@ -92,14 +92,14 @@ inline void release(OwnedRef&& ref) {
 
 // The deallocation of an instance whose contents hold references: hands the
 // instance over when a drain point released it, else drains it in place.
-void deallocate(PyObject* self, const ReleaseOps& ops);
+void deallocate(PyObject* self, const DrainOps& ops);
 
 // Gives up one reference that a deallocation takes out of its contents;
 // false when the reference was the last one to an instance that handed its
 // contents over: the drain point finishes that instance before any other.
 struct GiveUp {
     bool operator()(OwnedRef&& v) const {
-        PyObject* p = v.release();
+        PyObject* p = v.into_raw();
         if (detail::may_hand_over(p)) [[unlikely]] {
             detail::hand_over(p);
             return false;
@@ -110,13 +110,13 @@ struct GiveUp {
 };
 
 // Contents that hold object references give them up in their release order
-// through `bool release_references(GiveUp)`: each one, moved out of the
+// through `bool give_up_references(GiveUp)`: each one, moved out of the
 // contents, goes to GiveUp until it returns false (then the result is false,
 // even if that was the last reference) or none is left (then it is true). A
 // later call resumes where the last one stopped.
 template <class Contents>
 concept ReleasesReferences = requires(Contents& c) {
-    { c.release_references(GiveUp{}) } -> std::same_as<bool>;
+    { c.give_up_references(GiveUp{}) } -> std::same_as<bool>;
 };
 
 }  // namespace velkorin

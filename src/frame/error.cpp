@@ -44,7 +44,7 @@ bool Error::matches(PyObject* type) const {
 
 void Error::restore() && {
     if (exception_) {
-        PyErr_SetRaisedException(exception_.release());
+        PyErr_SetRaisedException(exception_.into_raw());
         return;
     }
     PyObject* type = exception_type();
@@ -99,8 +99,8 @@ Result<PyObject*> create_panic_exception_type() {
 }  // namespace
 
 PyObject* panic_exception_type() {
-    auto made = panic_exception_cell.get_or_try_init(&create_panic_exception_type);
-    return *made.value();
+    auto made = panic_exception_cell.get_or_try_init<&create_panic_exception_type>();
+    return made.value();
 }
 
 Error panic_error(std::string_view message) {
@@ -110,8 +110,8 @@ Error panic_error(std::string_view message) {
 namespace {
 
 bool is_panic_exception(PyObject* exc) {
-    PyObject** panic_type = panic_exception_cell.get();
-    return panic_type && Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(*panic_type));
+    PyObject* panic_type = panic_exception_cell.get();
+    return panic_type != nullptr && Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(panic_type));
 }
 
 // A PanicException came back from Python code: report it and go on as a panic.
@@ -126,10 +126,10 @@ bool is_panic_exception(PyObject* exc) {
         PyErr_Clear();
         message = "Unwrapped panic from Python code";
     }
-    release(std::move(text));
+    drop(std::move(text));
     std::fputs("--- velkorin is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
     std::fputs("Python stack trace below:\n", stderr);
-    PyErr_SetRaisedException(exc.release());
+    PyErr_SetRaisedException(exc.into_raw());
     PyErr_PrintEx(0);
     throw Panic{std::move(message)};
 }
@@ -141,7 +141,7 @@ OwnedRef str_or_unprintable(PyObject* obj) {
     if (text) return text;
     OwnedRef exc = OwnedRef::steal(PyErr_GetRaisedException());
     if (exc && is_panic_exception(exc.get())) resume_panic(std::move(exc));
-    PyErr_SetRaisedException(exc.release());
+    PyErr_SetRaisedException(exc.into_raw());
     PyErr_WriteUnraisable(obj);
     OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(obj)));
     if (name) {
@@ -166,7 +166,7 @@ Error fetch_error() {
 void discard_error() {
     OwnedRef exc = OwnedRef::steal(PyErr_GetRaisedException());
     if (exc && is_panic_exception(exc.get())) resume_panic(std::move(exc));
-    release(std::move(exc));
+    drop(std::move(exc));
 }
 
 }  // namespace velkorin

@@ -10,11 +10,11 @@
 // an object is one of the module's instances can reach it (drain.cpp).
 #pragma once
 
+#include "frame/args.hpp"
 #include "frame/error.hpp"
 #include "frame/once.hpp"
 #include "frame/trampoline.hpp"
 
-#include <atomic>
 #include <cstdint>
 
 namespace velkorin {
@@ -87,22 +87,42 @@ inline BorrowFlag& borrow_flag_of(PyObject* self) noexcept {
     return reinterpret_cast<InstanceHead*>(self)->borrow_flag;
 }
 
-struct ClassInfo;
+using FastcallEntry = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// What a method's entry needs to know of its class, found by the contents
-// type. `type` is null until the type object exists; `info` is filled when
-// the module loads.
-struct ClassSlot {
-    std::atomic<PyTypeObject*> type{nullptr};
-    const ClassInfo* info = nullptr;
+// A method table row as constants. Each entry keeps its own type, since a
+// function pointer cast is not a constant expression: the rows that the
+// interpreter reads are written from these (method_def()) when the type
+// object or the function objects are made.
+struct MethodSpec {
+    const char* name;
+    PyCFunction noargs;      // the METH_NOARGS entry, or null
+    FastcallEntry fastcall;  // the METH_FASTCALL | METH_KEYWORDS entry, or null
+    const char* doc;
 };
 
-template <class Contents>
-inline constinit ClassSlot class_slot{};
+PyMethodDef method_def(const MethodSpec& spec);
+
+// One class: its constants, and the cell of its type object, which the
+// methods' receiver checks read.
+struct ClassRecord {
+    const char* name;       // "PyQueue"
+    const char* type_name;  // "builtins.PyQueue"
+    const char* doc;        // "PyQueue()\n--\n\n"
+    PyMethodDef* methods;   // writable: the type keeps pointing at the rows
+    const MethodSpec* method_specs;  // what to write there, one per method
+    std::size_t method_count;
+    newfunc tp_new;
+    destructor tp_dealloc;
+    int basic_size;
+    FunctionDescription new_description;
+    bool hands_over;  // its deallocation calls deallocate() (drain.hpp)
+    mutable OnceCell<PyTypeObject*> type{};
+};
+
 
 // The receiver is not exactly an instance of the class: checks for a
 // subtype (creating the type object if need be), else the cast error.
-[[gnu::cold]] bool check_receiver(const ClassSlot& cls, PyObject* self, Failure& failure);
+[[gnu::cold]] bool check_receiver(const ClassRecord& cls, PyObject* self, Failure& failure);
 
 [[gnu::cold]] Error borrow_error(BorrowKind kind);
 
@@ -123,12 +143,13 @@ private:
     BorrowFlag* flag_;
 };
 
-// Checks that `self` is an instance of the class of `Contents` and takes the
-// borrow; on failure the guard is empty and `failure` holds the error.
-template <class Contents, BorrowKind Kind>
+// Checks that `self` is an instance of the class `Class` (class.hpp) and
+// takes the borrow; on failure the guard is empty and `failure` holds the
+// error.
+template <class Class, BorrowKind Kind>
 [[gnu::always_inline]] inline BorrowGuard<Kind> accept_receiver(PyObject* self, Failure& failure) {
-    const ClassSlot& cls = class_slot<Contents>;
-    if (!Py_IS_TYPE(self, cls.type.load(std::memory_order_acquire))) [[unlikely]] {
+    const ClassRecord& cls = Class::record();
+    if (!Py_IS_TYPE(self, cls.type.get())) [[unlikely]] {
         if (!check_receiver(cls, self, failure)) return BorrowGuard<Kind>(nullptr);
     }
     BorrowFlag* flag = &borrow_flag_of(self);

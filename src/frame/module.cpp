@@ -18,8 +18,8 @@ Result<PyObject*> intern(const char* text) {
 }
 
 PyObject* interned(OnceCell<PyObject*>& cell, const char* text) {
-    auto made = cell.get_or_try_init(&intern, text);
-    return *made.value();
+    auto made = cell.get_or_try_init<&intern>(text);
+    return made.value();
 }
 
 // The module's __all__ list, created when the module has none.
@@ -52,7 +52,7 @@ Result<void> add_function(PyObject* module, PyObject* function) {
     return add_object(module, name.get(), function);
 }
 
-Result<void> add_class(PyObject* module, const ClassInfo& info) {
+Result<void> add_class(PyObject* module, const ClassRecord& info) {
     auto type = class_type(info);
     if (!type) return std::move(type.error());
     OwnedRef name = OwnedRef::steal(PyUnicode_FromString(info.name));
@@ -60,28 +60,26 @@ Result<void> add_class(PyObject* module, const ClassInfo& info) {
     return add_object(module, name.get(), reinterpret_cast<PyObject*>(type.value()));
 }
 
-Result<void> run_body(PyObject* module, std::span<const Registration> registrations) {
-    for (const Registration& entry : registrations) {
-        Result<void> added;
-        if (entry.function) {
-            OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
-            if (!module_name) return fetch_error();
-            OwnedRef function = OwnedRef::steal(PyCMethod_New(entry.function, module, module_name.get(), nullptr));
-            if (!function) return fetch_error();
-            added = add_function(module, function.get());
-        } else {
-            added = add_class(module, *entry.cls);
-        }
-        if (!added) return added;
+Result<void> run_body(PyObject* module, const ModuleDefinition& m) {
+    for (std::size_t i = 0; i < m.functions.count; ++i) m.functions.rows[i] = method_def(m.functions.specs[i]);
+    for (std::size_t i = 0; i < m.functions.count; ++i) {
+        OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
+        if (!module_name) return fetch_error();
+        OwnedRef function = OwnedRef::steal(PyCMethod_New(&m.functions.rows[i], module, module_name.get(), nullptr));
+        if (!function) return fetch_error();
+        if (auto added = add_function(module, function.get()); !added) return added;
+    }
+    for (const ClassRecord* cls : m.classes) {
+        if (auto added = add_class(module, *cls); !added) return added;
     }
     return {};
 }
 
-Result<OwnedRef> create_module(ModuleDefinition* m) {
+Result<PyObject*> create_module(ModuleDefinition* m) {
     OwnedRef module = OwnedRef::steal(PyModule_Create2(&m->def, PYTHON_API_VERSION));
     if (!module) return fetch_error();
-    if (auto body = run_body(module.get(), m->registrations); !body) return std::move(body.error());
-    return module;
+    if (auto body = run_body(module.get(), *m); !body) return std::move(body.error());
+    return module.into_raw();
 }
 
 Result<PyObject*> make_module(ModuleDefinition& m) {
@@ -91,9 +89,9 @@ Result<PyObject*> make_module(ModuleDefinition& m) {
     if (!m.interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
         return Error::deferred(PyExc_ImportError, subinterpreter_message);
     }
-    auto cell = m.module.get_or_try_init(&create_module, &m);
+    auto cell = m.module.get_or_try_init<&create_module>(&m);
     if (!cell) return std::move(cell.error());
-    return cell.value()->clone().release();
+    return Py_NewRef(cell.value());
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Module creation and registration.
 //
 // The module uses single-phase initialisation: the first PyInit call in a
-// process creates the module object and runs the registration list; every
-// later call returns that same object. A second interpreter is refused.
+// process creates the module object and registers the functions, then the
+// classes; every later call returns that same object. A second interpreter
+// is refused.
 #pragma once
 
 #include "frame/class.hpp"
@@ -11,28 +12,47 @@
 
 namespace velkorin {
 
-// One entry of the module's registration list: a function or a class.
-struct Registration {
-    PyMethodDef* function = nullptr;
-    const ClassInfo* cls = nullptr;
+// A module's function rows and how to write them.
+struct FunctionTable {
+    PyMethodDef* rows;
+    const MethodSpec* specs;
+    std::size_t count;
 };
 
-template <class D>
-inline PyMethodDef function_def = D::method_def(nullptr);
+// The module's functions, in registration order:
+//
+//   struct Functions final : ModuleFunctions<Functions,
+//       Def<"merge_sort", &merge_sort, "v">, ...> {};
+template <class Self, class... Defs>
+struct ModuleFunctions : Declares<Defs...> {
+    static_assert((!Defs::is_method && ...), "a module function must be a free function");
+    static constexpr std::size_t count = sizeof...(Defs);
+    static consteval auto method_specs() {
+        return std::array<MethodSpec, sizeof...(Defs)>{method_spec<Self, Defs::function>()...};
+    }
+    static constexpr const char* class_name() { return nullptr; }
+};
 
-template <class D>
-constexpr Registration function() {
-    static_assert(!D::is_method, "a module function must be a free function");
-    return {&function_def<D>, nullptr};
-}
+// The module's storage for a function list, keyed by the list alone.
+template <class Functions>
+inline constexpr auto function_method_specs = Functions::method_specs();
+// Zero until the module body writes them; the function objects keep
+// pointing at them.
+template <class Functions>
+inline constinit PyMethodDef function_methods[Functions::count]{};
 
-constexpr Registration class_(const ClassInfo& info) { return {nullptr, &info}; }
+template <class Functions>
+inline constexpr FunctionTable function_table{function_methods<Functions>, function_method_specs<Functions>.data(),
+                                              Functions::count};
 
+// A module: its definition, then its functions and its classes, each in
+// registration order (which is also the order of __all__).
 struct ModuleDefinition {
     PyModuleDef def;
-    std::span<const Registration> registrations;
+    FunctionTable functions;
+    std::span<const ClassRecord* const> classes;
     std::atomic<std::int64_t> interpreter_id{-1};
-    OnceCell<OwnedRef> module;
+    OnceCell<PyObject*> module{};
 };
 
 // The body of PyInit_<name>: a new reference to the module, or null with an

@@ -39,7 +39,8 @@ public:
     }
 
     PyObject* get() const noexcept { return ptr_; }
-    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    // Gives up ownership without a decrement: the caller takes the reference.
+    PyObject* into_raw() noexcept { return std::exchange(ptr_, nullptr); }
     OwnedRef clone() const noexcept { return ptr_ != nullptr ? borrow(ptr_) : OwnedRef(); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 

@@ -12,7 +12,9 @@
 // a later attempt. The value is never destroyed: it lives until the process
 // ends.
 //
-// Values are strong references: PyObject*, PyTypeObject* or OwnedRef.
+// Values are strong references held as one atomic pointer (PyObject*,
+// PyTypeObject*), null while the cell is empty: reading a filled cell is one
+// load, which is what a method's receiver check pays for its class's type.
 #pragma once
 
 #include "frame/error.hpp"
@@ -24,94 +26,73 @@
 
 namespace velkorin {
 
-namespace detail {
-// Its address tells threads apart.
-inline thread_local const char this_thread = 0;
-}  // namespace detail
+// The untyped cell: the value is a PyObject* seen through the typed
+// wrapper below, and the slow path is compiled once, in once.cpp.
+class RawOnceCell {
+public:
+    constexpr RawOnceCell() noexcept = default;
+    RawOnceCell(const RawOnceCell&) = delete;
+    RawOnceCell& operator=(const RawOnceCell&) = delete;
+
+    PyObject* get() const noexcept { return value_.load(std::memory_order_acquire); }
+
+    // Makes the value with init(context) unless the cell is filled.
+    [[gnu::noinline]] Result<PyObject*> initialize(Result<PyObject*> (*init)(void*), void* context);
+
+private:
+    Result<PyObject*> run(Result<PyObject*> (*init)(void*), void* context);
+
+    std::atomic<PyObject*> value_{nullptr};
+    std::atomic<const char*> owner_{nullptr};  // the thread running the initialiser, if any
+    std::mutex mutex_;
+};
 
 template <class T>
 class OnceCell {
+    static_assert(std::is_pointer_v<T>, "a once-cell holds a strong reference as a pointer");
+
 public:
     constexpr OnceCell() noexcept = default;
-    OnceCell(const OnceCell&) = delete;
-    OnceCell& operator=(const OnceCell&) = delete;
 
     // The value, or null while the cell is empty.
-    T* get() noexcept { return ready_.load(std::memory_order_acquire) ? value_ptr() : nullptr; }
+    T get() const noexcept { return reinterpret_cast<T>(raw_.get()); }
 
     // Requires: the calling thread holds the interpreter lock.
-    // `init(context)` makes the value; a plain function keeps the names of
-    // the cells' slow paths short.
-    template <class Context>
-    Result<T*> get_or_try_init(Result<T> (*init)(Context*), Context* context) {
-        if (T* v = get()) return v;
-        return initialize(Initializer{reinterpret_cast<void (*)()>(init), const_cast<void*>(static_cast<const void*>(context)),
-                                      &call<Context>});
+    // `Init(context)` makes the value, never null; the initialiser is a
+    // template argument so that its adapter is a plain function, which keeps
+    // the names of the cells' slow paths short.
+    template <auto Init, class Context>
+    Result<T> get_or_try_init(Context* context) {
+        if (T v = get()) return v;
+        return typed(raw_.initialize(&adapt<Init, Context>, const_cast<void*>(static_cast<const void*>(context))));
     }
 
-    Result<T*> get_or_try_init(Result<T> (*init)()) {
-        if (T* v = get()) return v;
-        return initialize(Initializer{reinterpret_cast<void (*)()>(init), nullptr, &call_without_context});
+    template <auto Init>
+    Result<T> get_or_try_init() {
+        if (T v = get()) return v;
+        return typed(raw_.initialize(&adapt<Init, void>, nullptr));
     }
 
 private:
-    struct Initializer {
-        void (*function)();
-        void* context;
-        Result<T> (*call)(const Initializer&);
-    };
-
-    template <class Context>
-    static Result<T> call(const Initializer& init) {
-        return reinterpret_cast<Result<T> (*)(Context*)>(init.function)(static_cast<Context*>(init.context));
-    }
-    static Result<T> call_without_context(const Initializer& init) {
-        return reinterpret_cast<Result<T> (*)()>(init.function)();
-    }
-
-    [[gnu::noinline]] Result<T*> initialize(Initializer init) {
-        if (owner_.load(std::memory_order_relaxed) == &detail::this_thread) return run(init);
-        PyThreadState* state = PyEval_SaveThread();
-        mutex_.lock();
-        std::lock_guard<std::mutex> held(mutex_, std::adopt_lock);
-        PyEval_RestoreThread(state);
-        if (T* v = get()) return v;
-        owner_.store(&detail::this_thread, std::memory_order_relaxed);
-        struct ClearOwner {
-            std::atomic<const char*>& owner;
-            ~ClearOwner() { owner.store(nullptr, std::memory_order_relaxed); }
-        } clear{owner_};
-        return run(init);
-    }
-
-    // Runs the initialiser and stores its value, unless a re-entrant call on
-    // this thread stored one first.
-    Result<T*> run(Initializer init) {
-        Result<T> made = init.call(init);
+    template <auto Init, class Context>
+    static Result<PyObject*> adapt(void* context) {
+        Result<T> made = [&] {
+            if constexpr (std::is_void_v<Context>) {
+                return Init();
+            } else {
+                return Init(static_cast<Context*>(context));
+            }
+        }();
         if (!made) return std::move(made.error());
-        if (T* v = get()) {
-            release(std::move(made.value()));
-            return v;
-        }
-        ::new (static_cast<void*>(storage_)) T(std::move(made.value()));
-        ready_.store(true, std::memory_order_release);
-        return value_ptr();
+        return reinterpret_cast<PyObject*>(made.value());
     }
 
-    static void release(T&& value) {
-        if constexpr (std::is_pointer_v<T>) {
-            Py_DECREF(reinterpret_cast<PyObject*>(value));
-        } else {
-            Py_DECREF(value.release());
-        }
+    static Result<T> typed(Result<PyObject*>&& r) {
+        if (!r) return std::move(r.error());
+        return reinterpret_cast<T>(r.value());
     }
 
-    T* value_ptr() noexcept { return std::launder(reinterpret_cast<T*>(storage_)); }
-
-    std::atomic<bool> ready_{false};
-    std::atomic<const char*> owner_{nullptr};  // the thread running the initialiser, if any
-    std::mutex mutex_;
-    alignas(T) unsigned char storage_[sizeof(T)]{};
+    RawOnceCell raw_;
 };
 
 }  // namespace velkorin

@@ -23,14 +23,14 @@ private:
     BTreeSet<std::int64_t> tree_;
 };
 
-using BTreeSetClass = PyClass<"PyBTreeSet", BTreeSetContents,
+struct PyBTreeSet final : PyClass<PyBTreeSet, "PyBTreeSet", BTreeSetContents,
     Def<"insert", &BTreeSetContents::insert, "v">,
     Def<"contains", &BTreeSetContents::contains, "v">,
     Def<"remove", &BTreeSetContents::remove, "v">,
-    Def<"to_list", &BTreeSetContents::to_list>>;
+    Def<"to_list", &BTreeSetContents::to_list>> {};
 
 }  // namespace
 
-const ClassInfo& py_btree_set_class = BTreeSetClass::info;
+const ClassRecord& py_btree_set_class = class_record<PyBTreeSet>;
 
 }  // namespace velkorin

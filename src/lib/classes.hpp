@@ -5,11 +5,11 @@
 
 namespace velkorin {
 
-extern const ClassInfo& py_linked_list_class;
-extern const ClassInfo& py_hash_map_class;
-extern const ClassInfo& py_hash_set_class;
-extern const ClassInfo& py_btree_set_class;
-extern const ClassInfo& py_queue_class;
-extern const ClassInfo& py_priority_queue_class;
+extern const ClassRecord& py_linked_list_class;
+extern const ClassRecord& py_hash_map_class;
+extern const ClassRecord& py_hash_set_class;
+extern const ClassRecord& py_btree_set_class;
+extern const ClassRecord& py_queue_class;
+extern const ClassRecord& py_priority_queue_class;
 
 }  // namespace velkorin

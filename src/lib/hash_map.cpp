@@ -24,7 +24,7 @@ public:
     // while the exclusive borrow is still held: its finalizer sees the map
     // as borrowed.
     void insert(StrView key, PyObject* value) {
-        if (std::optional<OwnedRef> old = map_.insert(key.text, OwnedRef::borrow(value))) release(std::move(*old));
+        if (std::optional<OwnedRef> old = map_.insert(key.text, OwnedRef::borrow(value))) drop(std::move(*old));
     }
 
     std::optional<OwnedRef> get(StrView key) const {
@@ -59,7 +59,7 @@ public:
 
     // At destruction, in entry order: reversed once, the map hands out its
     // last entry each time, which moves nothing.
-    bool release_references(GiveUp give_up) {
+    bool give_up_references(GiveUp give_up) {
         if (!releasing_) {
             map_.reverse_entries();
             releasing_ = true;
@@ -74,15 +74,15 @@ private:
     bool releasing_ = false;
 };
 
-using MapClass = PyClass<"PyHashMap", Map,
+struct PyHashMap final : PyClass<PyHashMap, "PyHashMap", Map,
     Def<"insert", &Map::insert, "key", "value">,
     Def<"get", &Map::get, "key">,
     Def<"remove", &Map::remove, "key">,
     Def<"contains", &Map::contains, "key">,
-    Def<"to_dict", &Map::to_dict>>;
+    Def<"to_dict", &Map::to_dict>> {};
 
 }  // namespace
 
-const ClassInfo& py_hash_map_class = MapClass::info;
+const ClassRecord& py_hash_map_class = class_record<PyHashMap>;
 
 }  // namespace velkorin

@@ -23,14 +23,14 @@ private:
     HashSet set_;
 };
 
-using SetClass = PyClass<"PyHashSet", Set,
+struct PyHashSet final : PyClass<PyHashSet, "PyHashSet", Set,
     Def<"insert", &Set::insert, "v">,
     Def<"contains", &Set::contains, "v">,
     Def<"remove", &Set::remove, "v">,
-    Def<"to_list", &Set::to_list>>;
+    Def<"to_list", &Set::to_list>> {};
 
 }  // namespace
 
-const ClassInfo& py_hash_set_class = SetClass::info;
+const ClassRecord& py_hash_set_class = class_record<PyHashSet>;
 
 }  // namespace velkorin

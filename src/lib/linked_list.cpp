@@ -17,7 +17,7 @@ public:
     OwnedRef to_list() const { return list_of_objects(list_); }
 
     // At destruction, front first.
-    bool release_references(GiveUp give_up) {
+    bool give_up_references(GiveUp give_up) {
         while (std::optional<OwnedRef> v = list_.pop_front())
             if (!give_up(std::move(*v))) return false;
         return true;
@@ -27,16 +27,16 @@ private:
     LinkedList<OwnedRef> list_;
 };
 
-using ListClass = PyClass<"PyLinkedList", List,
+struct PyLinkedList final : PyClass<PyLinkedList, "PyLinkedList", List,
     Def<"push_back", &List::push_back, "v">,
     Def<"push_front", &List::push_front, "v">,
     Def<"pop_front", &List::pop_front>,
     Def<"pop_back", &List::pop_back>,
     Def<"len", &List::len>,
-    Def<"to_list", &List::to_list>>;
+    Def<"to_list", &List::to_list>> {};
 
 }  // namespace
 
-const ClassInfo& py_linked_list_class = ListClass::info;
+const ClassRecord& py_linked_list_class = class_record<PyLinkedList>;
 
 }  // namespace velkorin

@@ -26,13 +26,13 @@ private:
     MaxHeap<std::int64_t> heap_;
 };
 
-using PriorityQueueClass = PyClass<"PyPriorityQueue", PriorityQueue,
+struct PyPriorityQueue final : PyClass<PyPriorityQueue, "PyPriorityQueue", PriorityQueue,
     Def<"push", &PriorityQueue::push, "v">,
     Def<"pop", &PriorityQueue::pop>,
-    Def<"peek", &PriorityQueue::peek>>;
+    Def<"peek", &PriorityQueue::peek>> {};
 
 }  // namespace
 
-const ClassInfo& py_priority_queue_class = PriorityQueueClass::info;
+const ClassRecord& py_priority_queue_class = class_record<PyPriorityQueue>;
 
 }  // namespace velkorin

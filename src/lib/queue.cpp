@@ -22,21 +22,21 @@ public:
     OwnedRef to_list() const { return list_of_objects(ring_); }
 
     // At destruction, front to back.
-    bool release_references(GiveUp give_up) { return ring_.drain(give_up); }
+    bool give_up_references(GiveUp give_up) { return ring_.drain(give_up); }
 
 private:
     RingBuffer<OwnedRef> ring_;
 };
 
-using QueueClass = PyClass<"PyQueue", Queue,
+struct PyQueue final : PyClass<PyQueue, "PyQueue", Queue,
     Def<"push", &Queue::push, "v">,
     Def<"pop", &Queue::pop>,
     Def<"peek", &Queue::peek>,
     Def<"len", &Queue::len>,
-    Def<"to_list", &Queue::to_list>>;
+    Def<"to_list", &Queue::to_list>> {};
 
 }  // namespace
 
-const ClassInfo& py_queue_class = QueueClass::info;
+const ClassRecord& py_queue_class = class_record<PyQueue>;
 
 }  // namespace velkorin
