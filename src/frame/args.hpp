@@ -7,7 +7,7 @@
 // when it succeeds.
 #pragma once
 
-#include "frame/trampoline.hpp"
+#include "frame/error.hpp"
 
 #include <cstddef>
 

@@ -33,8 +33,7 @@ Result<PyTypeObject*> create_type_object(const ClassRecord* record) {
 }
 
 [[noreturn, gnu::cold]] void type_for_receiver_failed(const ClassRecord& info, Error&& error) {
-    std::move(error).restore();
-    PyErr_WriteUnraisable(nullptr);
+    report_unraisable(std::move(error), nullptr);
     String msg("failed to create type object for `");
     msg += info.name;
     msg += '`';

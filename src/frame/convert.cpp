@@ -117,19 +117,19 @@ Result<IntVec> FromPython<IntVec>::extract(PyObject* obj) {
     }
     OwnedRef iter = OwnedRef::steal(PyObject_GetIter(obj));
     if (!iter) return fetch_error();
-    std::optional<Error> failure;
+    Result<void> status;
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(iter.get()))) {
         auto value = FromPython<std::int64_t>::extract(item.get());
         drop(std::move(item));
         if (!value) {
-            failure.emplace(std::move(value.error()));
+            status = std::move(value.error());
             break;
         }
         out.push_back(value.value());
     }
-    if (!failure && PyErr_Occurred()) failure.emplace(fetch_error());
+    if (status && PyErr_Occurred()) status = fetch_error();
     drop(std::move(iter));
-    if (failure) return std::move(*failure);
+    if (!status) return std::move(status.error());
     return out;
 }
 

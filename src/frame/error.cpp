@@ -136,13 +136,17 @@ bool is_panic_exception(PyObject* exc) {
 
 }  // namespace
 
+void report_unraisable(Error&& error, PyObject* obj) {
+    std::move(error).restore();
+    PyErr_WriteUnraisable(obj);
+}
+
 OwnedRef str_or_unprintable(PyObject* obj) {
     OwnedRef text = OwnedRef::steal(PyObject_Str(obj));
     if (text) return text;
     OwnedRef exc = OwnedRef::steal(PyErr_GetRaisedException());
     if (exc && is_panic_exception(exc.get())) resume_panic(std::move(exc));
-    PyErr_SetRaisedException(exc.into_raw());
-    PyErr_WriteUnraisable(obj);
+    report_unraisable(Error::fetched(std::move(exc)), obj);
     OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(obj)));
     if (name) {
         text = OwnedRef::steal(PyUnicode_FromFormat("<unprintable %U object>", name.get()));

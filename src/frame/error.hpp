@@ -1,21 +1,35 @@
-// Error values, panics and the rules by which they become Python exceptions.
+// The error model: how a failure travels, and where it becomes a Python
+// exception.
 //
-// An Error is the result of a failed operation. It is never raised where it
-// arises: it travels up as a value and only a trampoline raises it. It is
-// either deferred (an exception type and a message; the exception object is
-// created when raised) or fetched (an exception object taken out of the
-// interpreter at the point of failure).
+// An Error is the result of a failed operation, either deferred (an
+// exception type and a message; the exception object is created when it is
+// raised) or fetched (an exception object taken out of the interpreter at
+// the point of failure). It travels in one of three carriers:
+//   - Result<T>: the value or the Error of an operation, returned up the C++
+//     stack (conversions, interpreter calls, initialisers). Result<void> is
+//     also the outcome so far of a loop that stops at its first error.
+//   - Failure: the out-parameter of a callable's body. A body that fails
+//     leaves its Error there and returns null, so that the success path of
+//     every call returns a plain pointer; each trampoline owns one.
+//   - Panic: a C++ exception of the module's own for a broken internal
+//     assumption. It abandons the running body and is caught only by the
+//     nearest trampoline, which turns it into a PanicException. Any other C++
+//     exception that reaches a trampoline is a panic without a text.
 //
-// A Panic marks a broken internal assumption. It is a C++ exception of the
-// module's own that abandons the running body; the nearest trampoline turns it
-// into a PanicException. Any other C++ exception that reaches a trampoline is
-// treated as a panic without a text.
+// An Error becomes the interpreter's exception in two places only: the
+// trampoline raises it for the caller (raise_failure(), trampoline.cpp), and
+// report_unraisable() hands it to the interpreter's unraisable hook where
+// nothing can be raised (a deallocation, a message whose object cannot be
+// printed, a receiver check whose class cannot be made).
+// Error::into_exception() only makes the exception object, to chain it as a
+// __cause__.
 #pragma once
 
 #include "lib/core/memory.hpp"
 #include "frame/drain.hpp"
 #include "frame/object.hpp"
 
+#include <new>
 #include <optional>
 #include <string_view>
 
@@ -38,7 +52,8 @@ public:
     Error(Error&&) noexcept = default;
     Error& operator=(Error&&) noexcept = default;
 
-    // Sets this error as the interpreter's current exception.
+    // Sets this error as the interpreter's current exception; for the
+    // trampoline and report_unraisable() alone.
     void restore() &&;
     // The exception object, created now if the error is deferred.
     OwnedRef into_exception() &&;
@@ -114,6 +129,44 @@ inline constexpr bool is_result_v = false;
 template <class T>
 inline constexpr bool is_result_v<Result<T>> = true;
 
+// Where a body leaves the Error of a failed call for the trampoline to raise.
+// A body that sets it returns null at once, and the trampoline always takes
+// the error out again (raising it, or dropping it when a panic arrives), so
+// the destructor has nothing to do: a call that succeeds pays one store.
+class Failure {
+public:
+    Failure() noexcept {}
+    Failure(const Failure&) = delete;
+    Failure& operator=(const Failure&) = delete;
+    ~Failure() {}
+
+    void emplace(Error&& error) noexcept {
+        if (set_) discard();
+        ::new (static_cast<void*>(&error_)) Error(std::move(error));
+        set_ = true;
+    }
+    explicit operator bool() const noexcept { return set_; }
+
+    // Requires: the failure is set.
+    Error take() noexcept {
+        Error error(std::move(error_));
+        discard();
+        return error;
+    }
+
+    [[gnu::cold, gnu::noinline]] void discard() noexcept {
+        if (!set_) return;
+        error_.~Error();
+        set_ = false;
+    }
+
+private:
+    union {
+        Error error_;
+    };
+    bool set_ = false;
+};
+
 struct Panic {
     String message;
 };
@@ -137,6 +190,10 @@ PyObject* panic_exception_type();
 
 // The deferred PanicException for a panic with this text.
 Error panic_error(std::string_view message);
+
+// Reports `error` through the interpreter's unraisable hook, naming `obj`
+// (or nothing, when null).
+void report_unraisable(Error&& error, PyObject* obj);
 
 // Text of str(obj); on failure the failure is reported as unraisable and the
 // "<unprintable ...>" fallback is returned.

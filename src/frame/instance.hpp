@@ -13,7 +13,6 @@
 #include "frame/args.hpp"
 #include "frame/error.hpp"
 #include "frame/once.hpp"
-#include "frame/trampoline.hpp"
 
 #include <cstdint>
 

@@ -24,8 +24,11 @@ namespace {
 // raising ends the process, since nothing can be raised in its place.
 VELKORIN_FORCED_UNWIND_HANDLER void raise_or_abort(Error&& error, bool unraisable) {
     try {
-        std::move(error).restore();
-        if (unraisable) PyErr_WriteUnraisable(nullptr);
+        if (unraisable) {
+            report_unraisable(std::move(error), nullptr);
+        } else {
+            std::move(error).restore();
+        }
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {

@@ -17,47 +17,8 @@
 
 #include "frame/error.hpp"
 
-#include <new>
 
 namespace velkorin {
-
-// Where a body leaves the Error of a failed call for the trampoline to raise.
-// A body that sets it returns null at once, and the trampoline always takes
-// the error out again (raising it, or dropping it when a panic arrives), so
-// the destructor has nothing to do: a call that succeeds pays one store.
-class Failure {
-public:
-    Failure() noexcept {}
-    Failure(const Failure&) = delete;
-    Failure& operator=(const Failure&) = delete;
-    ~Failure() {}
-
-    void emplace(Error&& error) noexcept {
-        if (set_) discard();
-        ::new (static_cast<void*>(&error_)) Error(std::move(error));
-        set_ = true;
-    }
-    explicit operator bool() const noexcept { return set_; }
-
-    // Requires: the failure is set.
-    Error take() noexcept {
-        Error error(std::move(error_));
-        discard();
-        return error;
-    }
-
-    [[gnu::cold, gnu::noinline]] void discard() noexcept {
-        if (!set_) return;
-        error_.~Error();
-        set_ = false;
-    }
-
-private:
-    union {
-        Error error_;
-    };
-    bool set_ = false;
-};
 
 namespace detail {
 // Raises *failure; returns null for the entry to hand to the interpreter.

@@ -43,17 +43,17 @@ public:
         HashMap<OwnedRef> snapshot(map_, next_hash_key(), [](const OwnedRef& v) noexcept { return v.clone(); });
         OwnedRef dict = OwnedRef::steal(PyDict_New());
         if (!dict) api_call_failed();
-        std::optional<Error> failure;
+        Result<void> status;
         snapshot.drain([&](std::string_view key, OwnedRef&& value) {
             OwnedRef text = OwnedRef::steal(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
             if (!text) api_call_failed();
             if (PyDict_SetItem(dict.get(), text.get(), value.get()) < 0) {
-                failure.emplace(fetch_error());
+                status = fetch_error();
                 return false;
             }
             return true;
         });
-        if (failure) return std::move(*failure);
+        if (!status) return std::move(status.error());
         return dict;
     }
 
