@@ -13,6 +13,24 @@ struct HashMapValuePrefetch<OwnedRef> {
 
 namespace {
 
+// A text hash from stored bytes, for the checks of verify() alone: the
+// interpreter's hash of the str they decode to, equal to the hash of the key
+// object they came from.
+struct StrTextHash {
+    static std::uint64_t of(std::string_view utf8) noexcept {
+        PyObject* text = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
+        if (text == nullptr) invariant_failed("a stored key that does not decode as UTF-8");
+        const auto h = static_cast<std::uint64_t>(str_type_hash(text));
+        Py_DECREF(text);  // a str: its deallocation runs no Python code
+        return h;
+    }
+};
+
+using StrMap = HashMap<OwnedRef, StrTextHash>;
+
+// What the map is given for a key: its bytes and the str's own hash.
+TextKey text_key(const StrView& key) { return TextKey{key.text, key.hash()}; }
+
 // Zero-filled memory is an empty map too (see hash_map.hpp): it takes its key
 // at the first insertion instead of here.
 class Map {
@@ -24,23 +42,28 @@ public:
     // while the exclusive borrow is still held: its finalizer sees the map
     // as borrowed.
     void insert(StrView key, PyObject* value) {
-        if (std::optional<OwnedRef> old = map_.insert(key.text, OwnedRef::borrow(value))) release(std::move(*old));
+        if (std::optional<OwnedRef> old = map_.insert(text_key(key), OwnedRef::borrow(value))) release(std::move(*old));
     }
 
+    // An empty map answers without hashing.
     std::optional<OwnedRef> get(StrView key) const {
-        const OwnedRef* value = map_.find(key.text);
+        if (map_.empty()) return std::nullopt;
+        const OwnedRef* value = map_.find(text_key(key));
         if (value == nullptr) return std::nullopt;
         return value->clone();
     }
 
-    std::optional<OwnedRef> remove(StrView key) { return map_.remove(key.text); }
+    std::optional<OwnedRef> remove(StrView key) {
+        if (map_.empty()) return std::nullopt;
+        return map_.remove(text_key(key));
+    }
 
-    bool contains(StrView key) const { return map_.contains(key.text); }
+    bool contains(StrView key) const { return !map_.empty() && map_.contains(text_key(key)); }
 
     // Copies the entries into a snapshot table with a fresh hash key, then
     // moves them into a new dict in the snapshot's order.
     Result<OwnedRef> to_dict() const {
-        HashMap<OwnedRef> snapshot(map_, next_hash_key(), [](const OwnedRef& v) noexcept { return v.clone(); });
+        StrMap snapshot(map_, next_hash_key(), [](const OwnedRef& v) noexcept { return v.clone(); });
         OwnedRef dict = OwnedRef::steal(PyDict_New());
         if (!dict) api_call_failed();
         std::optional<Error> failure;
@@ -63,7 +86,7 @@ public:
     }
 
 private:
-    HashMap<OwnedRef> map_;
+    StrMap map_;
 };
 
 using MapClass = PyClass<"PyHashMap", Map,
