@@ -289,7 +289,8 @@ public:
           slots_(std::exchange(other.slots_, nullptr)),
           block_(std::exchange(other.block_, nullptr)),
           index_(std::exchange(other.index_, Control{})),
-          key_(std::exchange(other.key_, TableKey{})) {}
+          key_(std::exchange(other.key_, TableKey{})),
+          recent_(std::exchange(other.recent_, 0)) {}
 
     HashMap& operator=(HashMap&& other) noexcept {
         if (this != &other) {
@@ -299,6 +300,7 @@ public:
             block_ = std::exchange(other.block_, nullptr);
             index_ = std::exchange(other.index_, Control{});
             key_ = std::exchange(other.key_, TableKey{});
+            recent_ = std::exchange(other.recent_, 0);
         }
         return *this;
     }
@@ -335,9 +337,13 @@ public:
         const KeyProbe probe(key.text);
         if (empty()) [[unlikely]]
             return insert_into_empty(probe, key.hash, std::move(value));
+        if (recent(probe, key.hash) != nullptr) return std::optional<V>(std::exchange(entries_[recent_].value, std::move(value)));
         const std::uint64_t p = place(key.hash);
         const std::size_t found = find_bucket(probe, key.hash, p);
-        if (found != npos) return std::optional<V>(std::exchange(entries_[slots_[found]].value, std::move(value)));
+        if (found != npos) {
+            recent_ = slots_[found];
+            return std::optional<V>(std::exchange(entries_[recent_].value, std::move(value)));
+        }
         // A second probe from the home: its window is still in the cache.
         std::size_t b = index_.try_claim(p);
         if (b == npos) [[unlikely]] {
@@ -353,8 +359,12 @@ public:
     // caller of the TextKey forms decides whether to hash for an empty map.)
     const V* find(TextKey key) const noexcept {
         if (empty()) return nullptr;
-        const std::size_t b = find_bucket(KeyProbe(key.text), key.hash, place(key.hash));
-        return b == npos ? nullptr : &entries_[slots_[b]].value;
+        const KeyProbe probe(key.text);
+        if (const Entry* e = recent(probe, key.hash)) return &e->value;
+        const std::size_t b = find_bucket(probe, key.hash, place(key.hash));
+        if (b == npos) return nullptr;
+        recent_ = slots_[b];
+        return &entries_[recent_].value;
     }
 
     bool contains(TextKey key) const noexcept { return find(key) != nullptr; }
@@ -490,6 +500,12 @@ private:
         __builtin_prefetch(slots_ + home);
     }
 
+    // The recent entry if it holds the key. Requires: !empty().
+    const Entry* recent(const KeyProbe& probe, std::uint64_t text_hash) const noexcept {
+        const Entry* e = entries_ + recent_;
+        return recent_ < size() && e->hash == text_hash && probe.matches(e->key) ? e : nullptr;
+    }
+
     // Requires: !empty(); p == place(text_hash).
     std::size_t find_bucket(const KeyProbe& probe, std::uint64_t text_hash, std::uint64_t p) const noexcept {
         // The home slot is the likely hit: fetch it while the control bytes load.
@@ -512,6 +528,7 @@ private:
         const std::size_t n = size() - 1;
         ::new (static_cast<void*>(entries_ + n)) Entry{text_hash, std::move(value), probe.store()};
         slots_[b] = static_cast<std::uint32_t>(n);
+        recent_ = static_cast<std::uint32_t>(n);
         check_after_change();
     }
 
@@ -615,6 +632,10 @@ private:
     void* block_ = nullptr;  // the one allocation; entries_ lies at most 16 bytes in
     Control index_;
     TableKey key_;
+    // The position of the entry last found or stored, tried before a probe:
+    // a key that comes straight back (a count's get, then its insert) skips
+    // the probe. A hint only, matched like any candidate, so any value will do.
+    mutable std::uint32_t recent_ = 0;
 };
 
 }  // namespace velkorin
