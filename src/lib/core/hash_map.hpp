@@ -14,8 +14,8 @@
 //
 // Entries are 32 bytes, aligned to 32, so none straddles a cache line: the
 // key's text hash (8), the value (8, an object reference in the module) and
-// the key (16). Why 32: two entries per line, the smallest power of two that holds a
-// hash, a pointer-sized value and a useful inline key. A key of up to 15
+// the key (16). Why 32: two entries per line, the smallest power of two that
+// holds a hash, a pointer-sized value and a useful inline key. A key of up to 15
 // bytes lies in the entry itself (its bytes zero-padded, then one byte 0x80 |
 // length), so a lookup reads it without a pointer chase and compares it as
 // two words. Longer keys live in a block of their own, their entry holding
@@ -63,11 +63,12 @@
 // place(), whose key is 128 random bits drawn for this table alone and
 // never shown: no method reports a hash, and every order the map hands out
 // is entry order, which does not depend on placement. Measured over random
-// keys, place() flips each output bit with probability 0.5 +- 0.014 when one
-// input bit flips (as SipHash-1-3 of the 8 bytes does), and hashes sharing
-// their low 10 bits, consecutive hashes or hashes i << 32 spread over the
-// buckets and control bytes as random ones do (HashMapPlacement tests check
-// this at fixed keys). A table's key differs from every other table's, so
+// keys and inputs, flipping one input bit flips each output bit with a
+// probability within 0.014 of 1/2 for all 64 x 64 pairs, the noise of the
+// measurement (SipHash-1-3 of the 8 bytes: 0.012), and hashes sharing their
+// low 10 bits, consecutive hashes or hashes i << 32 spread over the homes and
+// control bytes as random ones do (HashMapPlacement checks this at fixed
+// keys). A table's key differs from every other table's, so
 // copying one map's entries into another in any order of the first one's
 // buckets lands them as a random order would.
 // What this relies on: keys whose text hashes are equal in all 64 bits are
@@ -203,9 +204,9 @@ struct TextKey {
 };
 
 // A text hash computed from the bytes, for users of the core without one of
-// their own: SipHash-1-3 under a fixed, public key, as the interpreter hashes
-// str under PYTHONHASHSEED=0. Public on purpose: the map assumes nothing
-// secret about text hashes.
+// their own: SipHash-1-3 under the all-zero key, which for ASCII text is the
+// interpreter's str hash under PYTHONHASHSEED=0. Public on purpose: the map
+// assumes nothing secret about text hashes.
 struct BytesTextHash {
     static std::uint64_t of(std::string_view text) noexcept { return siphash<1, 3>(0, 0, text.data(), text.size()); }
 };
