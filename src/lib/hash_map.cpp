@@ -13,20 +13,35 @@ struct HashMapValuePrefetch<OwnedRef> {
 
 namespace {
 
-// A text hash from stored bytes, for the checks of verify() alone: the
-// interpreter's hash of the str they decode to, equal to the hash of the key
-// object they came from.
+// For verify(): whether a stored hash is the interpreter's hash of the str
+// the stored bytes decode to, which equals the hash of the key object they
+// came from. The check runs inside any call, a deallocation included, so it
+// leaves the error indicator as it found it, and it passes a hash it cannot
+// check for want of memory.
 struct StrTextHash {
-    static std::uint64_t of(std::string_view utf8) noexcept {
+    static bool matches(std::string_view utf8, std::uint64_t hash) noexcept {
+        PyObject* pending = PyErr_GetRaisedException();
         PyObject* text = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
-        if (text == nullptr) invariant_failed("a stored key that does not decode as UTF-8");
-        const auto h = static_cast<std::uint64_t>(str_type_hash(text));
-        Py_DECREF(text);  // a str: its deallocation runs no Python code
-        return h;
+        bool same = true;
+        if (text == nullptr) {
+            PyErr_Clear();
+        } else {
+            same = static_cast<std::uint64_t>(str_type_hash(text)) == hash;
+            Py_DECREF(text);  // a str: its deallocation runs no Python code
+        }
+        PyErr_SetRaisedException(pending);
+        return same;
     }
 };
 
 using StrMap = HashMap<OwnedRef, StrTextHash>;
+
+// The to_dict snapshot holds the map's own text hashes, checked in the map;
+// checking them again at every step of its drain would cost an allocation
+// per entry per step.
+struct CopiedTextHash {
+    static bool matches(std::string_view, std::uint64_t) noexcept { return true; }
+};
 
 // What the map is given for a key: its bytes and the str's own hash.
 TextKey text_key(const StrView& key) { return TextKey{key.text, key.hash()}; }
@@ -63,7 +78,7 @@ public:
     // Copies the entries into a snapshot table with a fresh hash key, then
     // moves them into a new dict in the snapshot's order.
     Result<OwnedRef> to_dict() const {
-        StrMap snapshot(map_, next_hash_key(), [](const OwnedRef& v) noexcept { return v.clone(); });
+        HashMap<OwnedRef, CopiedTextHash> snapshot(map_, next_hash_key(), [](const OwnedRef& v) noexcept { return v.clone(); });
         OwnedRef dict = OwnedRef::steal(PyDict_New());
         if (!dict) api_call_failed();
         std::optional<Error> failure;

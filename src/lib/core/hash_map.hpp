@@ -54,6 +54,8 @@
 // `static std::uint64_t of(std::string_view)`) computes a text hash from the
 // bytes; verify() checks every stored one with it, and the overloads that
 // take bare text use it (the native tests hash the bytes with BytesTextHash).
+// A policy that cannot always compute one (the module's must allocate) gives
+// `static bool matches(std::string_view, std::uint64_t)` for verify() instead.
 //
 // Why a flood cannot pile keys up. An attacker who knows the interpreter's
 // hash seed (PYTHONHASHSEED=0) knows every text hash and can pick keys whose
@@ -267,9 +269,9 @@ public:
     // A snapshot of `other` under `key`: the same entries in the same order,
     // each key's bytes duplicated, each value made by copy(const V&), each
     // placed anew from its stored text hash. Sized for other.size() entries
-    // at once.
-    template <class Copy>
-    HashMap(const HashMap& other, HashKey key, Copy&& copy) noexcept : key_(key) {
+    // at once. `other` may check its text hashes with another policy.
+    template <class OtherTextHash, class Copy>
+    HashMap(const HashMap<V, OtherTextHash>& other, HashKey key, Copy&& copy) noexcept : key_(key) {
         static_assert(noexcept(V(copy(std::declval<const V&>()))), "a snapshot cannot fail halfway");
         const std::size_t n = other.size();
         if (n == 0) return;
@@ -478,7 +480,7 @@ public:
                 if (i >= n) return "bucket points past the entries";
                 if (seen[i] != 0) return "two buckets point at one entry";
                 seen[i] = 1;
-                if (entries_[i].hash != TextHash::of(entries_[i].key.view())) return "stored hash differs from the key's text hash";
+                if (!text_hash_matches(entries_[i].key.view(), entries_[i].hash)) return "stored hash differs from the key's text hash";
                 h = place(entries_[i].hash);
                 return std::nullopt;
             },
@@ -499,6 +501,14 @@ private:
         const std::size_t home = index_.home(place(h));
         __builtin_prefetch(index_.bytes() + home);
         __builtin_prefetch(slots_ + home);
+    }
+
+    static bool text_hash_matches(std::string_view text, std::uint64_t hash) noexcept {
+        if constexpr (requires { TextHash::matches(text, hash); }) {
+            return TextHash::matches(text, hash);
+        } else {
+            return TextHash::of(text) == hash;
+        }
     }
 
     // The recent entry if it holds the key. Requires: !empty().
@@ -633,6 +643,8 @@ private:
     void* block_ = nullptr;  // the one allocation; entries_ lies at most 16 bytes in
     Control index_;
     TableKey key_;
+    template <class, class>
+    friend class HashMap;
     // The position of the entry last found or stored, tried before a probe:
     // a key that comes straight back (a count's get, then its insert) skips
     // the probe. A hint only, matched like any candidate, so any value will do.
