@@ -3,18 +3,29 @@
 from harness import RANDOM_INTS_ARRAY, memory_case, time_case
 
 N = 200_000
+# Keys made in order, then shuffled: each lookup reaches a str object far from the last.
 KEYS = f"import random\nkeys = [f'k{{i}}' for i in range({N})]\nrandom.Random(2).shuffle(keys)"
+RANDOM_KEYS = (
+    "import random\n_r = random.Random(5)\n"
+    "keys = list(dict.fromkeys(''.join(_r.choices('abcdefghijklmnopqrstuvwxyz', k=_r.randint(4, 14))) "
+    f"for _ in range({N + 1000})))[:{N}]"
+)
+MAP_STMT = "m = PyHashMap(); ins = m.insert; get = m.get\nfor k in keys: ins(k, k)\nfor k in keys: get(k)"
+DICT_STMT = "d = {}; get = d.get\nfor k in keys: d[k] = k\nfor k in keys: get(k)"
 
 time_case(
-    "PyHashMap insert then get, 200,000 short str keys",
-    setup=KEYS,
-    stmt="m = PyHashMap(); ins = m.insert; get = m.get\n"
-         "for k in keys: ins(k, k)\nfor k in keys: get(k)",
-    peer="dict d[k]=v, d.get",
-    peer_stmt="d = {}; get = d.get\nfor k in keys: d[k] = k\nfor k in keys: get(k)",
-    target="1.10", number=3,
+    "PyHashMap insert then get, 200,000 keys k0...k199999 made in order, then shuffled",
+    setup=KEYS, stmt=MAP_STMT, peer="dict d[k]=v, d.get", peer_stmt=DICT_STMT,
+    target="0.90", number=3,
 )
-# A word count: Zipf-distributed words from a vocabulary of 50,000.
+time_case(
+    "PyHashMap insert then get, 200,000 random str keys of 4 to 14 letters",
+    setup=RANDOM_KEYS, stmt=MAP_STMT, peer="dict d[k]=v, d.get", peer_stmt=DICT_STMT,
+    target="0.70", number=3,
+)
+# A word count: Zipf-distributed words from a vocabulary of 50,000; the
+# tokens are the vocabulary's own str objects, reused as a tokenizer's
+# interned words would be.
 WORDS = (
     "import random\n_r = random.Random(3)\n"
     "vocab = [''.join(_r.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(_r.randint(2, 12))) "
@@ -23,14 +34,51 @@ WORDS = (
     "tokens = _r.choices(vocab, _w, k=3_400_000)"
 )
 time_case(
-    "PyHashMap word count of 3,400,000 tokens (get, then insert)",
+    "PyHashMap word count of 3,400,000 Zipf tokens reusing 50,000 str objects (get, then insert)",
     setup=WORDS,
     stmt="m = PyHashMap(); get = m.get; ins = m.insert\n"
          "for w in tokens:\n    c = get(w)\n    ins(w, 1 if c is None else c + 1)",
     peer="dict",
     peer_stmt="d = {}; get = d.get\n"
               "for w in tokens:\n    c = get(w)\n    d[w] = 1 if c is None else c + 1",
-    target="1.10",
+    target="1.00",
+)
+# A hash flood: keys whose interpreter hashes share their low 10 bits, found
+# with the running interpreter's own hash as an attacker who knows the seed
+# (PYTHONHASHSEED=0) would find them, against keys of the same form drawn
+# from the same range without regard to their hashes.
+FLOOD = (
+    "import random\n_low = hash('') & 1023\nflood = []\ni = 0\n"
+    "while len(flood) < 20_000:\n"
+    "    k = f'f{i:x}'\n    if hash(k) & 1023 == _low: flood.append(k)\n    i += 1\n"
+    "random_keys = [f'f{j:x}' for j in sorted(random.Random(6).sample(range(i), 20_000))]"
+)
+time_case(
+    "PyHashMap insert then get, 20,000 keys whose interpreter hashes share their low 10 bits",
+    setup=FLOOD,
+    stmt=MAP_STMT.replace("keys", "flood"),
+    peer="PyHashMap, 20,000 random keys",
+    peer_stmt=MAP_STMT.replace("keys", "random_keys"),
+    target="1.30", number=5,
+)
+time_case(
+    "dict with the same 20,000 keys sharing their low 10 hash bits (for comparison)",
+    setup=FLOOD,
+    stmt=DICT_STMT.replace("keys", "flood"),
+    peer="dict, 20,000 random keys",
+    peer_stmt=DICT_STMT.replace("keys", "random_keys"),
+    number=5,
+)
+# Distinct keys of up to 14 characters, made inside the build so that only
+# the container holds them: the map keeps their UTF-8 bytes, the dict the str
+# objects.
+MEMORY_KEYS = "for i in range(1_000_000): {}(f'key{{i * 2654435761 % 10**10}}', None)"
+memory_case(
+    "PyHashMap memory, 1,000,000 distinct keys of up to 14 characters",
+    setup="",
+    build="m = PyHashMap()\nins = m.insert\n" + MEMORY_KEYS.format("ins"),
+    peer="dict", peer_build="d = {}\nput = d.__setitem__\n" + MEMORY_KEYS.format("put"),
+    target="0.50",
 )
 
 # PyHashSet: random ints, and keys that differ only in their high bits.

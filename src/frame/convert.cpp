@@ -92,7 +92,7 @@ Result<StrView> FromPython<StrView>::extract_general(PyObject* obj) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
     if (utf8 == nullptr) return fetch_error();
-    return StrView{std::string_view(utf8, static_cast<std::size_t>(size))};
+    return StrView{std::string_view(utf8, static_cast<std::size_t>(size)), obj};
 }
 
 Result<String> FromPython<String>::extract(PyObject* obj) {

@@ -25,10 +25,32 @@ namespace velkorin {
 
 using IntVec = Vec<std::int64_t>;
 
-// The UTF-8 text of a str argument without a copy. The interpreter keeps the
-// argument, and so its UTF-8 buffer, alive for the whole call.
+// The hash of a str by the exact str type's own hash function, never a
+// subclass's __hash__: a function of the text alone, which the str caches.
+// One small function, so that a build against the stable ABI can take the
+// function from the type's slot instead.
+#ifdef Py_LIMITED_API
+inline Py_hash_t str_type_hash(PyObject* s) {
+    static const hashfunc hash = reinterpret_cast<hashfunc>(PyType_GetSlot(&PyUnicode_Type, Py_tp_hash));
+    return hash(s);
+}
+#else
+inline Py_hash_t str_type_hash(PyObject* s) { return PyUnicode_Type.tp_hash(s); }
+#endif
+
+// The UTF-8 text of a str argument without a copy, and the str itself. The
+// interpreter keeps the argument, and so its UTF-8 buffer, alive for the
+// whole call.
 struct StrView {
     std::string_view text;
+    PyObject* object;
+    Py_hash_t cached_hash = -1;  // what the str had cached at conversion, or -1
+
+    // The str's hash (str_type_hash), computed and cached by the interpreter
+    // the first time it is asked for.
+    std::uint64_t hash() const {
+        return static_cast<std::uint64_t>(cached_hash != -1 ? cached_hash : str_type_hash(object));
+    }
 };
 
 template <class T>
@@ -48,10 +70,12 @@ template <>
 struct FromPython<StrView> {
     static Result<StrView> extract(PyObject* obj) {
         // A compact ASCII str keeps its characters as their UTF-8 bytes
-        // (the usual key): taken in place, without a call.
+        // (the usual key): taken in place, without a call, with the hash it
+        // caches beside them.
         if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
             return StrView{std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)))};
+                                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj))),
+                           obj, reinterpret_cast<PyASCIIObject*>(obj)->hash};
         }
         return extract_general(obj);
     }

@@ -13,6 +13,39 @@ struct HashMapValuePrefetch<OwnedRef> {
 
 namespace {
 
+// For verify(): whether a stored hash is the interpreter's hash of the str
+// the stored bytes decode to, which equals the hash of the key object they
+// came from. The check runs inside any call, a deallocation included, so it
+// leaves the error indicator as it found it, and it passes a hash it cannot
+// check for want of memory.
+struct StrTextHash {
+    static bool matches(std::string_view utf8, std::uint64_t hash) noexcept {
+        PyObject* pending = PyErr_GetRaisedException();
+        PyObject* text = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
+        bool same = true;
+        if (text == nullptr) {
+            PyErr_Clear();
+        } else {
+            same = static_cast<std::uint64_t>(str_type_hash(text)) == hash;
+            Py_DECREF(text);  // a str: its deallocation runs no Python code
+        }
+        PyErr_SetRaisedException(pending);
+        return same;
+    }
+};
+
+using StrMap = HashMap<OwnedRef, StrTextHash>;
+
+// The to_dict snapshot holds the map's own text hashes, checked in the map;
+// checking them again at every step of its drain would cost an allocation
+// per entry per step.
+struct CopiedTextHash {
+    static bool matches(std::string_view, std::uint64_t) noexcept { return true; }
+};
+
+// What the map is given for a key: its bytes and the str's own hash.
+TextKey text_key(const StrView& key) { return TextKey{key.text, key.hash()}; }
+
 // Zero-filled memory is an empty map too (see hash_map.hpp): it takes its key
 // at the first insertion instead of here.
 class Map {
@@ -24,23 +57,28 @@ public:
     // while the exclusive borrow is still held: its finalizer sees the map
     // as borrowed.
     void insert(StrView key, PyObject* value) {
-        if (std::optional<OwnedRef> old = map_.insert(key.text, OwnedRef::borrow(value))) drop(std::move(*old));
+        if (std::optional<OwnedRef> old = map_.insert(text_key(key), OwnedRef::borrow(value))) drop(std::move(*old));
     }
 
+    // An empty map answers without hashing.
     std::optional<OwnedRef> get(StrView key) const {
-        const OwnedRef* value = map_.find(key.text);
+        if (map_.empty()) return std::nullopt;
+        const OwnedRef* value = map_.find(text_key(key));
         if (value == nullptr) return std::nullopt;
         return value->clone();
     }
 
-    std::optional<OwnedRef> remove(StrView key) { return map_.remove(key.text); }
+    std::optional<OwnedRef> remove(StrView key) {
+        if (map_.empty()) return std::nullopt;
+        return map_.remove(text_key(key));
+    }
 
-    bool contains(StrView key) const { return map_.contains(key.text); }
+    bool contains(StrView key) const { return !map_.empty() && map_.contains(text_key(key)); }
 
     // Copies the entries into a snapshot table with a fresh hash key, then
     // moves them into a new dict in the snapshot's order.
     Result<OwnedRef> to_dict() const {
-        HashMap<OwnedRef> snapshot(map_, next_hash_key(), [](const OwnedRef& v) noexcept { return v.clone(); });
+        HashMap<OwnedRef, CopiedTextHash> snapshot(map_, next_hash_key(), [](const OwnedRef& v) noexcept { return v.clone(); });
         OwnedRef dict = OwnedRef::steal(PyDict_New());
         if (!dict) api_call_failed();
         Result<void> status;
@@ -57,21 +95,12 @@ public:
         return dict;
     }
 
-    // At destruction, in entry order: reversed once, the map hands out its
-    // last entry each time, which moves nothing.
-    bool give_up_references(GiveUp give_up) {
-        if (!releasing_) {
-            map_.reverse_entries();
-            releasing_ = true;
-        }
-        while (std::optional<OwnedRef> v = map_.take_last())
-            if (!give_up(std::move(*v))) return false;
-        return true;
-    }
+    // At destruction, in entry order.
+    bool give_up_references(GiveUp give_up) { return map_.drain_values(released_, give_up); }
 
 private:
-    HashMap<OwnedRef> map_;
-    bool releasing_ = false;
+    StrMap map_;
+    std::size_t released_ = 0;  // values given up by the deallocation so far
 };
 
 struct PyHashMap final : PyClass<PyHashMap, "PyHashMap", Map,

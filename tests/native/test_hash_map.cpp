@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -84,7 +85,8 @@ std::string numbered(std::string_view prefix, long i) {
 
 Value copy_plus(const Value& v) noexcept { return Value(v.id() + 100000); }
 
-void expect_same_contents(const HashMap<Value>& map, const std::unordered_map<std::string, int>& model) {
+template <class Map>
+void expect_same_contents(const Map& map, const std::unordered_map<std::string, int>& model) {
     ASSERT_EQ(map.size(), model.size());
     std::size_t seen = 0;
     for (const auto& e : map) {
@@ -112,10 +114,17 @@ std::vector<std::string> key_pool(std::mt19937_64& rng, std::size_t n) {
     return keys;
 }
 
+// Text hashes in three values only: every key shares its full text hash with
+// a third of the others, so the map must tell them apart by their bytes.
+struct ThreeTextHashes {
+    static std::uint64_t of(std::string_view text) noexcept { return text.size() % 3 * 0x9e3779b97f4a7c15ULL; }
+};
+
+template <class Map = HashMap<Value>>
 void map_differential(std::uint64_t seed, std::size_t nkeys, int ops) {
     std::mt19937_64 rng(seed);
     const auto keys = key_pool(rng, nkeys);
-    HashMap<Value> map;
+    Map map;
     std::unordered_map<std::string, int> model;
     int next_id = 0;
     std::size_t last_capacity = 0;
@@ -176,6 +185,44 @@ void map_differential(std::uint64_t seed, std::size_t nkeys, int ops) {
 TEST_F(HashMapTest, DifferentialTinyKeyRangeChurnsTombstones) { map_differential(1, 8, 60000); }
 TEST_F(HashMapTest, DifferentialMediumKeyRange) { map_differential(2, 64, 60000); }
 TEST_F(HashMapTest, DifferentialWideKeyRange) { map_differential(3, 1500, 20000); }
+TEST_F(HashMapTest, DifferentialWithFullyCollidingTextHashes) {
+    map_differential<HashMap<Value, ThreeTextHashes>>(4, 300, 20000);
+}
+
+// place() under fixed keys: text hashes that an attacker who knows them
+// could pick (sharing their low 10 bits, consecutive, differing only in the
+// top bits) land on homes and control bytes as random ones would, and a table
+// keyed next on the same thread places the same hashes elsewhere.
+TEST(HashMapPlacement, SpreadsStructuredTextHashesLikeRandomOnes) {
+    constexpr std::size_t n = 20000, buckets = std::size_t{1} << 15;
+    std::mt19937_64 rng(2024);
+    const std::function<std::uint64_t(std::uint64_t)> sets[] = {
+        [&](std::uint64_t) { return rng() << 10 | 0x155; },
+        [](std::uint64_t i) { return i; },
+        [](std::uint64_t i) { return i << 32; },
+        [](std::uint64_t i) { return (i & 0xff) | (i >> 8) << 56; },
+    };
+    for (int k = 0; k < 8; ++k) {
+        const HashKey key{rng(), rng()};
+        const HashMap<int> map(key), next(HashKey{key.k0 + 1, key.k1});
+        for (const auto& make : sets) {
+            std::vector<double> per_home(buckets), per_h2(128);
+            std::size_t same_home = 0;
+            for (std::uint64_t i = 0; i < n; ++i) {
+                const std::uint64_t h = make(i), p = map.place(h);
+                ++per_home[(p >> 7) & (buckets - 1)];
+                ++per_h2[p & 0x7f];
+                same_home += ((p ^ next.place(h)) >> 7) % buckets == 0;
+            }
+            double pairs = 0, chi = 0;
+            for (double c : per_home) pairs += c * (c - 1) / 2;
+            for (double c : per_h2) chi += (c - n / 128.0) * (c - n / 128.0) / (n / 128.0);
+            EXPECT_LT(pairs, 1.1 * n * (n - 1) / 2 / buckets) << "colliding homes; random: 6103 +- 78";
+            EXPECT_LT(chi, 220.0) << "control bytes; random: chi-square 127 +- 16";
+            EXPECT_LT(same_home, 10u) << "random: 0.6";
+        }
+    }
+}
 
 TEST_F(HashMapTest, EmptyMapAllocatesNothing) {
     HashMap<Value> map;
@@ -290,8 +337,10 @@ TEST_F(HashMapTest, SnapshotCopiesInEntryOrderUnderItsOwnKeyAndDrains) {
     for (const auto& e : map) inserted.emplace_back(e.key.view());
     EXPECT_EQ(order, inserted) << "the snapshot keeps the entry order";
     for (std::size_t i = 0; i < map.size(); ++i) {
+        const std::uint64_t h = map.begin()[i].hash;
         EXPECT_NE(snap.begin()[i].key.data(), map.begin()[i].key.data()) << "key bytes are duplicated";
-        EXPECT_NE(snap.begin()[i].hash, map.begin()[i].hash) << "rehashed under the snapshot's key";
+        EXPECT_EQ(snap.begin()[i].hash, h) << "the text hash goes along";
+        EXPECT_NE(snap.place(h), map.place(h)) << "placed anew under the snapshot's key";
     }
     std::vector<std::string> drained;
     EXPECT_TRUE(snap.drain([&](std::string_view k, Value&& v) {
@@ -466,22 +515,26 @@ TEST_F(HashMapTest, DrainOrderIsEntryOrderAndAStoppedDrainKeepsTheRestInOrder) {
     }
 }
 
-// Deallocation's drain: reversed once, then the last entry each time.
-TEST_F(HashMapTest, ReversedThenTakenFromTheBackIsEntryOrder) {
-    HashMap<Value> map;
-    for (int i = 0; i < 100; ++i) map.insert(numbered(i % 3 ? "t" : "a long taken key ", i), Value(i));
-    for (int i = 0; i < 100; i += 9) map.remove(numbered(i % 3 ? "t" : "a long taken key ", i));
-    const auto before = entries_of(map);
-    map.reverse_entries();
-    EXPECT_TRUE(Valid(map));
-    std::vector<int> taken;
-    while (std::optional<Value> v = map.take_last()) {
-        taken.push_back(v->id());
-        EXPECT_TRUE(Valid(map));
-        EXPECT_EQ(map.size(), before.size() - taken.size());
+// Deallocation's drain: values in entry order, stopping and resuming, the
+// keys and the moved-from values left to the destructor.
+TEST_F(HashMapTest, DrainValuesStopsResumesAndLeavesTheRestToTheDestructor) {
+    {
+        HashMap<Value> map;
+        for (int i = 0; i < 100; ++i) map.insert(numbered(i % 3 ? "t" : "a long taken key ", i), Value(i));
+        for (int i = 0; i < 100; i += 9) map.remove(numbered(i % 3 ? "t" : "a long taken key ", i));
+        const auto before = entries_of(map);
+        std::vector<int> taken;
+        std::size_t next = 0;
+        const auto take_three = [&](Value&& v) {
+            taken.push_back(v.id());
+            return taken.size() % 3 != 0;
+        };
+        while (!map.drain_values(next, take_three)) EXPECT_EQ(next, taken.size());
+        ASSERT_EQ(taken.size(), before.size());
+        for (std::size_t i = 0; i < taken.size(); ++i) EXPECT_EQ(taken[i], before[i].second);
+        EXPECT_EQ(ledger.live, 0);
     }
-    ASSERT_EQ(taken.size(), before.size());
-    for (std::size_t i = 0; i < taken.size(); ++i) EXPECT_EQ(taken[i], before[i].second);
+    EXPECT_EQ(ledger.live, 0);
 }
 
 TEST_F(HashMapTest, ThrowingDrainKeepsTheRestInOrderForTheDestructor) {

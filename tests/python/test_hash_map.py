@@ -1,3 +1,4 @@
+import itertools
 import sys
 
 import pytest
@@ -16,6 +17,26 @@ METHODS = {
 }
 
 SURROGATE_KEYS = ["\ud800", "a\ud800b", "\udfff"]
+
+
+def colliding_keys(count, bits):
+    """Distinct keys whose interpreter hashes share their low `bits` bits."""
+    mask = (1 << bits) - 1
+    candidates = map("c{}".format, itertools.count())
+    return list(itertools.islice((k for k in candidates if hash(k) & mask == hash("c") & mask), count))
+
+
+class Odd(str):
+    """A str whose own equality, hashing and str() must never be consulted."""
+
+    def __eq__(self, other):
+        return True
+
+    def __hash__(self):
+        raise AssertionError("__hash__ consulted")
+
+    def __str__(self):
+        return "other"
 
 
 def filled(entries):
@@ -227,16 +248,6 @@ class TestKeys:
         assert m.get("中文") == 3
 
     def test_str_subclass_stored_by_text(self):
-        class Odd(str):
-            def __eq__(self, other):
-                return True
-
-            def __hash__(self):
-                return 0
-
-            def __str__(self):
-                return "other"
-
         m = PyHashMap()
         m.insert(Odd("a"), 1)
         assert m.contains("a") is True
@@ -251,6 +262,16 @@ class TestKeys:
         assert all(type(k) is str for k in d)
         assert m.remove(Odd("a")) == 3
         assert m.contains("a") is False
+
+    def test_colliding_interpreter_hashes_found_and_distinct(self):
+        keys = colliding_keys(9, bits=14)
+        absent = keys.pop()
+        m = filled({k: i for i, k in enumerate(keys)})
+        assert [m.get(k) for k in keys] == list(range(len(keys)))
+        assert m.contains(absent) is False
+        assert m.remove(keys[3]) == 3
+        assert m.contains(keys[3]) is False
+        assert m.to_dict() == {k: i for i, k in enumerate(keys) if i != 3}
 
     def test_equal_distinct_str_objects_are_one_key(self):
         k1, k2 = fresh_str("key"), fresh_str("key")
@@ -391,6 +412,16 @@ class TestToDict:
         assert m.contains("d") is False
         assert m.get("a") is items["a"]
 
+    def test_maps_filled_from_each_others_to_dict(self):
+        model = {f"w{i}": i for i in range(3000)}
+        a = filled(model)
+        b = filled(a.to_dict())
+        for k in list(model)[::3]:
+            assert b.remove(k) == model.pop(k)
+        a = filled(b.to_dict())
+        assert a.to_dict() == b.to_dict() == model
+        assert all(a.get(k) == v and b.get(k) == v for k, v in model.items())
+
     def test_equal_content_maps(self):
         keys = [f"key-{i}" for i in range(30)]
         a = filled({k: 1 for k in keys})
@@ -454,6 +485,7 @@ TEXT = st.characters(exclude_categories=("Cs",))
 
 KEYS = st.one_of(
     st.sampled_from(["", "\x00", "a\x00", "a", "é", "𝄞", "中", "\U0010ffff", "e\u0301"]),
+    st.sampled_from(colliding_keys(8, bits=12)),
     st.text(alphabet=TEXT, max_size=6),
     st.text(alphabet="ab\x00", max_size=4),
     st.text(alphabet="aé\x00𝄞", min_size=3, max_size=12),
@@ -499,6 +531,16 @@ class MapMachine(RuleBasedStateMachine):
             value = object()
             self.m.insert(key, value)
             self.model[key] = value
+
+    @rule(key=KEYS, value=VALUES)
+    def insert_subclass(self, key, value):
+        assert self.m.insert(Odd(key), value) is None
+        self.model[key] = value
+        assert self.m.get(Odd(key)) is value
+
+    @rule()
+    def refill_from_to_dict(self):
+        self.m = filled(self.m.to_dict())
 
     @rule(key=st.sampled_from(SURROGATE_KEYS), value=VALUES)
     def surrogate_rejected(self, key, value):

@@ -2,7 +2,7 @@
 // insertion order behind an index of the control bytes of hash_control.hpp.
 // One allocation holds all three parts:
 //
-//     entries: [{hash, value, key}0][...1] ... [...size-1] | spare up to 7/8 cap
+//     entries: [{text hash, value, key}0][...1] ... [...size-1] | spare up to 7/8 cap
 //     slots:   [ 2][  ][ 0][  ][ 1]...       (uint32 entry positions, cap of them)
 //     ctrl:    [h2][E ][h2][D ][h2]... | 15 mirrored bytes
 //
@@ -13,9 +13,9 @@
 // map makes one allocation of 559 bytes (14 entries, 16 buckets).
 //
 // Entries are 32 bytes, aligned to 32, so none straddles a cache line: the
-// hash (8), the value (8, an object reference in the module) and the key
-// (16). Why 32: two entries per line, the smallest power of two that holds a
-// hash, a pointer-sized value and a useful inline key. A key of up to 15
+// key's text hash (8), the value (8, an object reference in the module) and
+// the key (16). Why 32: two entries per line, the smallest power of two that
+// holds a hash, a pointer-sized value and a useful inline key. A key of up to 15
 // bytes lies in the entry itself (its bytes zero-padded, then one byte 0x80 |
 // length), so a lookup reads it without a pointer chase and compares it as
 // two words. Longer keys live in a block of their own, their entry holding
@@ -27,7 +27,8 @@
 // Invariants (checked by verify(), beyond those of the control bytes):
 //   - entries [0, size) are live, the rest raw; the full buckets' slots are
 //     exactly the positions 0..size-1, each once;
-//   - each entry's stored hash is the hash of its key, no two keys are equal;
+//   - each entry's stored hash is the text hash of its key (TextHash), no two
+//     keys are equal;
 //   - a key is inline exactly when it is at most 15 bytes long, with zero
 //     padding (so equal keys have equal words);
 //   - a map without a key has no storage (it is the all-zero state).
@@ -39,6 +40,48 @@
 // it (made by HashMap(), or memory that no constructor ran over) answers
 // lookups without hashing and takes a key from next_hash_key() before its
 // first insertion. HashMap(key) is empty too, with that key from the start.
+//
+// Hashing. The caller hands each key in with its text hash: a 64-bit hash of
+// the text alone, equal for equal texts, which need not be secret (in the
+// module, the interpreter's own str hash, which the str object caches, so a
+// key object that comes back is hashed once per process, not once per call).
+// The map stores it in the entry and places the entry by
+// place(text hash) = fold(fold(text hash ^ k0, k1) ^ k0, kPlaceMul), where
+// (k0, k1) is the table's own random key and fold(a, b) xors the two halves
+// of the 128-bit product a * b. So growth and snapshots rehash from the
+// stored text hashes without the key objects, and a mismatch is mostly
+// settled by the stored hash before the key is read. TextHash (a policy with
+// `static std::uint64_t of(std::string_view)`) computes a text hash from the
+// bytes; verify() checks every stored one with it, and the overloads that
+// take bare text use it (the native tests hash the bytes with BytesTextHash).
+// A policy that cannot always compute one (the module's must allocate) gives
+// `static bool matches(std::string_view, std::uint64_t)` for verify() instead.
+//
+// Why a flood cannot pile keys up. An attacker who knows the interpreter's
+// hash seed (PYTHONHASHSEED=0) knows every text hash and can pick keys whose
+// text hashes share any few bits (2^b tries per key for b bits), for example
+// their low bits, which pick the bucket of a table placed by them. Here the
+// bits that pick a bucket and the 7 bits of the control byte come out of
+// place(), whose key is 128 random bits drawn for this table alone and
+// never shown: no method reports a hash, and every order the map hands out
+// is entry order, which does not depend on placement. Measured over random
+// keys and inputs, flipping one input bit flips each output bit with a
+// probability within 0.014 of 1/2 for all 64 x 64 pairs, the noise of the
+// measurement (SipHash-1-3 of the 8 bytes: 0.012), and hashes sharing their
+// low 10 bits, consecutive hashes or hashes i << 32 spread over the homes and
+// control bytes as random ones do (HashMapPlacement checks this at fixed
+// keys). A table's key differs from every other table's, so
+// copying one map's entries into another in any order of the first one's
+// buckets lands them as a random order would.
+// What this relies on: keys whose text hashes are equal in all 64 bits are
+// placed together whatever the key. A flood of n such keys needs an n-way
+// full collision of the interpreter's keyed SipHash-1-3: pairs cost about
+// 2^32 hashes under a known seed, n-way collisions about 2^(64(n-1)/n), out
+// of reach for any n that would slow the map down; a dict suffers the same
+// keys the same way. Colliding keys are still told apart by their bytes:
+// correctness never depends on the hashes, only speed does. And the text hash
+// must depend on the text alone: the module reads the str type's own hash, so
+// a subclass's __hash__ is never consulted.
 #pragma once
 
 #include <algorithm>
@@ -63,7 +106,9 @@ namespace velkorin {
 
 static_assert(std::endian::native == std::endian::little, "inline map keys are built from little-endian words");
 
-template <class V>
+struct BytesTextHash;
+
+template <class V, class TextHash = BytesTextHash>
 class HashMap;
 
 // The bytes of one key, in 16 bytes: inline (up to 15 bytes, padded with
@@ -82,7 +127,7 @@ public:
     std::string_view view() const noexcept { return {data(), size()}; }
 
 private:
-    template <class>
+    template <class, class>
     friend class HashMap;
     friend class KeyProbe;
 
@@ -146,22 +191,43 @@ private:
 
 template <class V>
 struct HashMapEntry {
-    std::uint64_t hash;
+    std::uint64_t hash;  // the key's text hash, not its placement
     V value;
     MapKey key;
 };
 
 static_assert(sizeof(HashMapEntry<void*>) == 32);
 
-// Keys are hashed as their bytes followed by one 0xFF byte (so that no key's
-// byte sequence is a prefix of another key's hashed input) and compared by
-// length, then bytes. The hash is kept in the entry: rebuilds need no
-// rehashing and most mismatches are settled without touching the key.
-struct HashMapPolicy {
-    static std::uint64_t hash(const HashKey& k, std::string_view key) noexcept {
-        return siphash<1, 3, true>(k.k0, k.k1, key.data(), key.size(), 0xff);
-    }
+// A key as the map takes it: its UTF-8 bytes and its text hash (see the
+// header comment). Equal texts must come with equal hashes.
+struct TextKey {
+    std::string_view text;
+    std::uint64_t hash;
 };
+
+// A text hash computed from the bytes, for users of the core without one of
+// their own: SipHash-1-3 under the all-zero key, which for ASCII text is the
+// interpreter's str hash under PYTHONHASHSEED=0. Public on purpose: the map
+// assumes nothing secret about text hashes.
+struct BytesTextHash {
+    static std::uint64_t of(std::string_view text) noexcept { return siphash<1, 3>(0, 0, text.data(), text.size()); }
+};
+
+namespace hash_map_detail {
+
+inline constexpr std::uint64_t kPlaceMul = 0x9e3779b97f4a7c15ULL;
+
+inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept {
+    const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
+}
+
+// Where a table keyed (k0, k1) places a text hash (see the header comment).
+inline std::uint64_t place(const HashKey& k, std::uint64_t text_hash) noexcept {
+    return fold(fold(text_hash ^ k.k0, k.k1) ^ k.k0, kPlaceMul);
+}
+
+}  // namespace hash_map_detail
 
 // What a walk over the entries fetches ahead for a value: nothing, unless the
 // value type says otherwise (the module's object references fetch their
@@ -176,7 +242,7 @@ struct HashMapValuePrefetch {
 // handed back by insert(), handed out by remove() or drain(), or when the map
 // is destroyed. Whenever the map hands out or destroys a value it is
 // consistent, so that code may use the map.
-template <class V>
+template <class V, class TextHash>
 class HashMap {
     static_assert(std::is_nothrow_move_constructible_v<V> && std::is_nothrow_move_assignable_v<V>,
                   "map values must be nothrow movable handles");
@@ -201,10 +267,11 @@ public:
     explicit HashMap(HashKey key) noexcept : key_(key) {}
 
     // A snapshot of `other` under `key`: the same entries in the same order,
-    // each key's bytes duplicated, each value made by copy(const V&). Sized
-    // for other.size() entries at once.
-    template <class Copy>
-    HashMap(const HashMap& other, HashKey key, Copy&& copy) noexcept : key_(key) {
+    // each key's bytes duplicated, each value made by copy(const V&), each
+    // placed anew from its stored text hash. Sized for other.size() entries
+    // at once. `other` may check its text hashes with another policy.
+    template <class OtherTextHash, class Copy>
+    HashMap(const HashMap<V, OtherTextHash>& other, HashKey key, Copy&& copy) noexcept : key_(key) {
         static_assert(noexcept(V(copy(std::declval<const V&>()))), "a snapshot cannot fail halfway");
         const std::size_t n = other.size();
         if (n == 0) return;
@@ -212,10 +279,8 @@ public:
         for (std::size_t i = 0; i < n; ++i) {
             if (i + kLookahead < n) HashMapValuePrefetch<V>::ahead(other.entries_[i + kLookahead].value);
             const Entry& src = other.entries_[i];
-            const MapKey k = src.key.clone();
-            const std::uint64_t h = hash(k.view());
-            ::new (static_cast<void*>(entries_ + i)) Entry{h, V(copy(src.value)), k};
-            slots_[index_.place(h)] = static_cast<std::uint32_t>(i);
+            ::new (static_cast<void*>(entries_ + i)) Entry{src.hash, V(copy(src.value)), src.key.clone()};
+            slots_[index_.place(place(src.hash))] = static_cast<std::uint32_t>(i);
         }
         index_.placed(n);
         check_after_change();
@@ -227,7 +292,8 @@ public:
           slots_(std::exchange(other.slots_, nullptr)),
           block_(std::exchange(other.block_, nullptr)),
           index_(std::exchange(other.index_, Control{})),
-          key_(std::exchange(other.key_, TableKey{})) {}
+          key_(std::exchange(other.key_, TableKey{})),
+          recent_(std::exchange(other.recent_, 0)) {}
 
     HashMap& operator=(HashMap&& other) noexcept {
         if (this != &other) {
@@ -237,6 +303,7 @@ public:
             block_ = std::exchange(other.block_, nullptr);
             index_ = std::exchange(other.index_, Control{});
             key_ = std::exchange(other.key_, TableKey{});
+            recent_ = std::exchange(other.recent_, 0);
         }
         return *this;
     }
@@ -262,43 +329,54 @@ public:
     std::size_t tombstones() const noexcept { return index_.tombstones(); }
     bool keyed() const noexcept { return key_.keyed(); }
     HashKey hash_key() const noexcept { return key_.get(); }
+    // Where this table places a text hash: its low 7 bits are the control
+    // byte, the rest pick the home bucket.
+    std::uint64_t place(std::uint64_t text_hash) const noexcept { return hash_map_detail::place(key_.get(), text_hash); }
 
     // Stores `value` under `key`. If the key was present its value is
     // replaced and the old value is returned; the map is already consistent
     // then, so destroying the old value may run code that uses the map.
-    std::optional<V> insert(std::string_view key, V value) noexcept {
-        const KeyProbe probe(key);
+    std::optional<V> insert(TextKey key, V value) noexcept {
+        const KeyProbe probe(key.text);
         if (empty()) [[unlikely]]
-            return insert_into_empty(probe, std::move(value));
-        const std::uint64_t h = hash(key);
-        const std::size_t found = find_bucket(probe, h);
-        if (found != npos) return std::optional<V>(std::exchange(entries_[slots_[found]].value, std::move(value)));
+            return insert_into_empty(probe, key.hash, std::move(value));
+        if (recent(probe, key.hash) != nullptr) return std::optional<V>(std::exchange(entries_[recent_].value, std::move(value)));
+        const std::uint64_t p = place(key.hash);
+        const std::size_t found = find_bucket(probe, key.hash, p);
+        if (found != npos) {
+            recent_ = slots_[found];
+            return std::optional<V>(std::exchange(entries_[recent_].value, std::move(value)));
+        }
         // A second probe from the home: its window is still in the cache.
-        std::size_t b = index_.try_claim(h);
+        std::size_t b = index_.try_claim(p);
         if (b == npos) [[unlikely]] {
             grow();
-            b = index_.try_claim(h);
+            b = index_.try_claim(p);
         }
-        append(b, h, probe, std::move(value));
+        append(b, key.hash, probe, std::move(value));
         return std::nullopt;
     }
 
     // The stored value, or null. The pointer is invalidated by any insertion
-    // or removal; do not hold it across code that may change the map. An
-    // empty map answers without hashing.
-    const V* find(std::string_view key) const noexcept {
+    // or removal; do not hold it across code that may change the map. (The
+    // caller of the TextKey forms decides whether to hash for an empty map.)
+    const V* find(TextKey key) const noexcept {
         if (empty()) return nullptr;
-        const std::size_t b = find_bucket(KeyProbe(key), hash(key));
-        return b == npos ? nullptr : &entries_[slots_[b]].value;
+        const KeyProbe probe(key.text);
+        if (const Entry* e = recent(probe, key.hash)) return &e->value;
+        const std::size_t b = find_bucket(probe, key.hash, place(key.hash));
+        if (b == npos) return nullptr;
+        recent_ = slots_[b];
+        return &entries_[recent_].value;
     }
 
-    bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+    bool contains(TextKey key) const noexcept { return find(key) != nullptr; }
 
     // Takes the entry out; its key is freed and its value handed to the
     // caller. The last entry moves into the freed position.
-    std::optional<V> remove(std::string_view key) noexcept {
+    std::optional<V> remove(TextKey key) noexcept {
         if (empty()) return std::nullopt;
-        const std::size_t b = find_bucket(KeyProbe(key), hash(key));
+        const std::size_t b = find_bucket(KeyProbe(key.text), key.hash, place(key.hash));
         if (b == npos) return std::nullopt;
         const std::size_t i = slots_[b];
         std::optional<V> out(std::move(entries_[i].value));
@@ -306,6 +384,20 @@ public:
         fill_hole(i);
         check_after_change();
         return out;
+    }
+
+    // The same with the text hashed by TextHash; an empty map answers
+    // lookups without hashing.
+    std::optional<V> insert(std::string_view key, V value) noexcept {
+        return insert(TextKey{key, TextHash::of(key)}, std::move(value));
+    }
+    const V* find(std::string_view key) const noexcept {
+        return empty() ? nullptr : find(TextKey{key, TextHash::of(key)});
+    }
+    bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+    std::optional<V> remove(std::string_view key) noexcept {
+        if (empty()) return std::nullopt;
+        return remove(TextKey{key, TextHash::of(key)});
     }
 
     // Entry order: insertion order, except that a removal moves the last
@@ -356,32 +448,20 @@ public:
         return true;
     }
 
-    // Reverses the entry order. A drain that hands the values out one call at
-    // a time (a deallocation) reverses once, then takes the last entry until
-    // none is left: entry order, and each step moves nothing.
-    void reverse_entries() noexcept {
-        const std::size_t n = size();
-        if (n == 0) return;
-        std::reverse(entries_, entries_ + n);
-        const auto top = static_cast<std::uint32_t>(n - 1);
-        for (std::size_t b = 0; b < capacity(); ++b)
-            if (index_.is_full_bucket(b)) slots_[b] = top - slots_[b];
-    }
-
-    // Takes the last entry out: its key is freed and its value handed over.
-    std::optional<V> take_last() noexcept {
-        if (empty()) return std::nullopt;
-        const std::size_t last = size() - 1;
-        if (last >= kLookahead) {
-            prefetch_home(entries_[last - kLookahead].hash);
-            HashMapValuePrefetch<V>::ahead(entries_[last - kLookahead].value);
+    // For a map about to be destroyed: moves the values out in entry order,
+    // from entry `next` on, into f(V&&), until f returns false (then this
+    // returns false with `next` past the value f was given) or none is left
+    // (then true). The map then serves only this and its destructor, which
+    // frees the keys; f must not use it. No index work: a deallocation hands
+    // its values out one batch at a time and never looks a key up again.
+    template <class F>
+    bool drain_values(std::size_t& next, F&& f) {
+        for (const std::size_t n = size(); next < n;) {
+            if (next + kLookahead < n) HashMapValuePrefetch<V>::ahead(entries_[next + kLookahead].value);
+            V value(std::move(entries_[next++].value));
+            if (!f(std::move(value))) return false;
         }
-        index_.release(bucket_of_entry(last));
-        std::optional<V> out(std::move(entries_[last].value));
-        entries_[last].value.~V();
-        entries_[last].key.free();
-        check_after_change();
-        return out;
+        return true;
     }
 
     // Checks every invariant of the header comment; the first violation.
@@ -416,14 +496,15 @@ public:
                 if (i >= n) return "bucket points past the entries";
                 if (seen[i] != 0) return "two buckets point at one entry";
                 seen[i] = 1;
-                h = entries_[i].hash;
-                if (h != hash(entries_[i].key.view())) return "stored hash differs from the key's hash";
+                if (!text_hash_matches(entries_[i].key.view(), entries_[i].hash)) return "stored hash differs from the key's text hash";
+                h = place(entries_[i].hash);
                 return std::nullopt;
             },
             [&](std::size_t p, std::uint64_t h) -> Violation {
                 // The first match from the home; a duplicate key before p
                 // would be found instead.
-                if (find_bucket(KeyProbe(entries_[slots_[p]].key.view()), h) != p) return "entry not found at its bucket (duplicate key?)";
+                const Entry& e = entries_[slots_[p]];
+                if (find_bucket(KeyProbe(e.key.view()), e.hash, h) != p) return "entry not found at its bucket (duplicate key?)";
                 return std::nullopt;
             });
         free_bytes(seen);
@@ -431,38 +512,50 @@ public:
     }
 
 private:
-    std::uint64_t hash(std::string_view key) const noexcept { return HashMapPolicy::hash(key_.get(), key); }
-
-    // Requires: capacity() != 0.
+    // Requires: capacity() != 0; h is a stored text hash.
     void prefetch_home(std::uint64_t h) const noexcept {
-        const std::size_t home = index_.home(h);
+        const std::size_t home = index_.home(place(h));
         __builtin_prefetch(index_.bytes() + home);
         __builtin_prefetch(slots_ + home);
     }
 
-    // Requires: !empty().
-    std::size_t find_bucket(const KeyProbe& probe, std::uint64_t h) const noexcept {
+    static bool text_hash_matches(std::string_view text, std::uint64_t hash) noexcept {
+        if constexpr (requires { TextHash::matches(text, hash); }) {
+            return TextHash::matches(text, hash);
+        } else {
+            return TextHash::of(text) == hash;
+        }
+    }
+
+    // The recent entry if it holds the key. Requires: !empty().
+    const Entry* recent(const KeyProbe& probe, std::uint64_t text_hash) const noexcept {
+        const Entry* e = entries_ + recent_;
+        return recent_ < size() && e->hash == text_hash && probe.matches(e->key) ? e : nullptr;
+    }
+
+    // Requires: !empty(); p == place(text_hash).
+    std::size_t find_bucket(const KeyProbe& probe, std::uint64_t text_hash, std::uint64_t p) const noexcept {
         // The home slot is the likely hit: fetch it while the control bytes load.
-        __builtin_prefetch(slots_ + index_.home(h));
-        return index_.find(h, [&](std::size_t b) {
+        __builtin_prefetch(slots_ + index_.home(p));
+        return index_.find(p, [&](std::size_t b) {
             const Entry& e = entries_[slots_[b]];
-            return e.hash == h && probe.matches(e.key);
+            return e.hash == text_hash && probe.matches(e.key);
         });
     }
 
-    [[gnu::noinline]] std::optional<V> insert_into_empty(const KeyProbe& probe, V value) noexcept {
+    [[gnu::noinline]] std::optional<V> insert_into_empty(const KeyProbe& probe, std::uint64_t text_hash, V value) noexcept {
         key_.ensure();
         if (capacity() == 0) allocate(hash_table_detail::kMinCapacity);
-        const std::uint64_t h = hash(probe.text());
-        append(index_.try_claim(h), h, probe, std::move(value));
+        append(index_.try_claim(place(text_hash)), text_hash, probe, std::move(value));
         return std::nullopt;
     }
 
     // Bucket b is claimed for the new entry; fills position size() - 1.
-    void append(std::size_t b, std::uint64_t h, const KeyProbe& probe, V value) noexcept {
+    void append(std::size_t b, std::uint64_t text_hash, const KeyProbe& probe, V value) noexcept {
         const std::size_t n = size() - 1;
-        ::new (static_cast<void*>(entries_ + n)) Entry{h, std::move(value), probe.store()};
+        ::new (static_cast<void*>(entries_ + n)) Entry{text_hash, std::move(value), probe.store()};
         slots_[b] = static_cast<std::uint32_t>(n);
+        recent_ = static_cast<std::uint32_t>(n);
         check_after_change();
     }
 
@@ -474,7 +567,7 @@ private:
 
     // Requires: i < size().
     std::size_t bucket_of_entry(std::size_t i) const noexcept {
-        return index_.find(entries_[i].hash, [&](std::size_t b) { return slots_[b] == i; });
+        return index_.find(place(entries_[i].hash), [&](std::size_t b) { return slots_[b] == i; });
     }
 
     // Position i lost its bucket and its value; the count is already one
@@ -488,6 +581,14 @@ private:
             slots_[bucket_of_entry(last)] = static_cast<std::uint32_t>(i);
             relocate(entries_ + i, entries_ + last, 1);
         }
+    }
+
+    void reverse_entries() noexcept {
+        const std::size_t n = size();
+        std::reverse(entries_, entries_ + n);
+        const auto top = static_cast<std::uint32_t>(n - 1);
+        for (std::size_t b = 0; b < capacity(); ++b)
+            if (index_.is_full_bucket(b)) slots_[b] = top - slots_[b];
     }
 
     // Moves n entries into raw storage; the sources become raw.
@@ -549,7 +650,7 @@ private:
             relocate(entries_, old_entries, n);
             free_bytes(old_block);
         }
-        for (std::size_t i = 0; i < n; ++i) slots_[index_.place(entries_[i].hash)] = static_cast<std::uint32_t>(i);
+        for (std::size_t i = 0; i < n; ++i) slots_[index_.place(place(entries_[i].hash))] = static_cast<std::uint32_t>(i);
         index_.placed(n);
     }
 
@@ -558,6 +659,12 @@ private:
     void* block_ = nullptr;  // the one allocation; entries_ lies at most 16 bytes in
     Control index_;
     TableKey key_;
+    template <class, class>
+    friend class HashMap;
+    // The position of the entry last found or stored, tried before a probe:
+    // a key that comes straight back (a count's get, then its insert) skips
+    // the probe. A hint only, matched like any candidate, so any value will do.
+    mutable std::uint32_t recent_ = 0;
 };
 
 }  // namespace velkorin
