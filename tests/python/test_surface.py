@@ -35,7 +35,7 @@ FUNCTIONS = {
     "binary_search": ("v", "target"),
 }
 
-# What each class holds after filling(); None where the class can hold it.
+# How filled() fills each class, and what the class then holds (None where it can hold any object).
 FILL = {
     "PyLinkedList": ("push_back", (None,), [None]),
     "PyHashMap": ("insert", ("a", None), {"a": None}),
