@@ -16,7 +16,7 @@ def filled(values):
     return s
 
 
-class TestBasics:
+class TestBehaviour:
     @pytest.mark.parametrize("v", [0, 3, -1, INT64_MIN, INT64_MAX])
     def test_new_set_is_empty(self, v):
         s = PyBTreeSet()
@@ -219,115 +219,7 @@ class TestConversion:
         assert s.to_list() == [4, 5]
 
 
-class TestBinding:
-    @pytest.mark.parametrize("method", ["insert", "contains", "remove"])
-    def test_keyword_v(self, method):
-        s = filled([8])
-        expected = {"insert": False, "contains": True, "remove": True}[method]
-        assert getattr(s, method)(v=8) is expected
-
-    def test_keyword_v_changes_set(self):
-        s = PyBTreeSet()
-        assert s.insert(v=-3) is True
-        assert s.to_list() == [-3]
-        assert s.remove(v=-3) is True
-        assert s.to_list() == []
-
-    @pytest.mark.parametrize("method", ["insert", "contains", "remove"])
-    @pytest.mark.parametrize(
-        "call, message",
-        [
-            (lambda m: m(x=1), "got an unexpected keyword argument 'x'"),
-            (lambda m: m(V=1), "got an unexpected keyword argument 'V'"),
-            (lambda m: m(v=1, x=1), "got an unexpected keyword argument 'x'"),
-            (lambda m: m(), "missing 1 required positional argument: 'v'"),
-            (lambda m: m(1, 2), "takes 1 positional arguments but 2 were given"),
-            (lambda m: m(1, v=2), "got multiple values for argument 'v'"),
-        ],
-    )
-    def test_binding_errors(self, method, call, message):
-        s = filled([1])
-        with pytest.raises(TypeError) as info:
-            call(getattr(s, method))
-        assert str(info.value) == f"PyBTreeSet.{method}() {message}"
-        assert s.to_list() == [1]
-
-    def test_binding_fails_before_conversion(self):
-        calls = []
-
-        class Idx:
-            def __index__(self):
-                calls.append(1)
-                return 1
-
-        s = PyBTreeSet()
-        with pytest.raises(TypeError):
-            s.insert(Idx(), 2)
-        with pytest.raises(TypeError):
-            s.insert(Idx(), x=2)
-        assert calls == []
-        assert s.to_list() == []
-
-    @pytest.mark.parametrize(
-        "call, message",
-        [
-            (lambda: PyBTreeSet(1), "PyBTreeSet.__new__() takes 0 positional arguments but 1 was given"),
-            (lambda: PyBTreeSet(x=1), "PyBTreeSet.__new__() got an unexpected keyword argument 'x'"),
-        ],
-    )
-    def test_constructor_takes_nothing(self, call, message):
-        with pytest.raises(TypeError) as info:
-            call()
-        assert str(info.value) == message
-
-    def test_to_list_takes_no_arguments(self):
-        s = filled([1])
-        with pytest.raises(TypeError):
-            s.to_list(1)
-        assert s.to_list() == [1]
-
-    @pytest.mark.parametrize("method, args", [("insert", (1,)), ("contains", (1,)), ("to_list", ())])
-    def test_receiver_of_another_type(self, method, args):
-        for receiver in [5, object(), [1]]:
-            with pytest.raises(TypeError):
-                getattr(PyBTreeSet, method)(receiver, *args)
-
-
-class TestClassSurface:
-    def test_no_length_or_protocols(self):
-        s = filled([1, 2])
-        assert not hasattr(s, "len")
-        assert not hasattr(PyBTreeSet, "__len__")
-        assert not hasattr(PyBTreeSet, "__contains__")
-        assert not hasattr(PyBTreeSet, "__iter__")
-        with pytest.raises(TypeError):
-            len(s)
-        with pytest.raises(TypeError):
-            1 in s
-        with pytest.raises(TypeError):
-            iter(s)
-        with pytest.raises(TypeError):
-            s[0]
-
-    def test_methods_and_signatures(self):
-        public = sorted(name for name in dir(PyBTreeSet) if not name.startswith("__"))
-        assert public == ["contains", "insert", "remove", "to_list"]
-        for name in ["insert", "contains", "remove"]:
-            assert getattr(PyBTreeSet, name).__text_signature__ == "($self, v)"
-            assert getattr(PyBTreeSet, name).__doc__ is None
-        assert PyBTreeSet.to_list.__text_signature__ == "($self)"
-        assert PyBTreeSet.__text_signature__ == "()"
-        assert PyBTreeSet.__module__ == "builtins"
-
-    def test_not_subclassable_and_no_instance_attributes(self):
-        with pytest.raises(TypeError):
-            type("Sub", (PyBTreeSet,), {})
-        s = PyBTreeSet()
-        with pytest.raises(AttributeError):
-            s.x = 1
-
-
-class TestBorrows:
+class TestReentry:
     @pytest.mark.parametrize("outer", ["insert", "remove"])
     @pytest.mark.parametrize(
         "inner, message",
@@ -495,5 +387,5 @@ class BTreeMachine(RuleBasedStateMachine):
         assert self.s.to_list() == self.model
 
 
-TestBTreeStateful = BTreeMachine.TestCase
-TestBTreeStateful.settings = settings(max_examples=100, stateful_step_count=40, deadline=None)
+TestAgainstModel = BTreeMachine.TestCase
+TestAgainstModel.settings = settings(max_examples=100, stateful_step_count=40, deadline=None)

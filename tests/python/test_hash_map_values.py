@@ -151,7 +151,7 @@ class TestDestruction:
         assert other.to_dict() == {"x": False, "y": False, "z": False}
 
 
-class TestReentrantFinalizer:
+class TestReentry:
     @pytest.mark.parametrize(
         "inner, message",
         [

@@ -24,7 +24,6 @@ FINAL_NAMES = [
     "PyQueue",
     "PyPriorityQueue",
 ]
-FUNCTIONS = {"linear_search": "(v, target)", "binary_search": "(v, target)"}
 
 SUBINTERPRETER_MESSAGE = (
     "velkorin does not yet support subinterpreters, see "
@@ -95,29 +94,6 @@ class TestRegistration:
         exec("from velkorin import *", namespace)
         for name in velkorin.__all__:
             assert namespace[name] is getattr(velkorin, name)
-
-
-@pytest.mark.parametrize("name", sorted(FUNCTIONS))
-class TestFunctionAttributes:
-    def test_type(self, name):
-        assert type(getattr(velkorin, name)) is type(len)
-
-    def test_name(self, name):
-        fn = getattr(velkorin, name)
-        assert fn.__name__ == name
-        assert fn.__qualname__ == name
-
-    def test_module(self, name):
-        assert getattr(velkorin, name).__module__ == "velkorin"
-
-    def test_self_is_module(self, name):
-        assert getattr(velkorin, name).__self__ is velkorin
-
-    def test_text_signature(self, name):
-        assert getattr(velkorin, name).__text_signature__ == FUNCTIONS[name]
-
-    def test_doc_is_none(self, name):
-        assert getattr(velkorin, name).__doc__ is None
 
 
 def test_second_interpreter_is_refused():

@@ -8,12 +8,6 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 from support import INT64_MAX, INT64_MIN, Index, Reentrant, interpreter_error
 from velkorin import PyPriorityQueue
 
-METHODS = {
-    "push": "($self, v)",
-    "pop": "($self)",
-    "peek": "($self)",
-}
-
 
 def drain(q):
     out = []
@@ -29,37 +23,7 @@ def filled(*values):
     return q
 
 
-class TestTypeObject:
-    def test_class_signature(self):
-        assert PyPriorityQueue.__name__ == "PyPriorityQueue"
-        assert PyPriorityQueue.__text_signature__ == "()"
-        assert PyPriorityQueue.__doc__ == ""
-
-    def test_method_table(self):
-        own = [name for name in vars(PyPriorityQueue) if not name.startswith("__")]
-        assert own == list(METHODS)
-
-    @pytest.mark.parametrize("name", METHODS)
-    def test_method_signature(self, name):
-        method = getattr(PyPriorityQueue, name)
-        assert method.__text_signature__ == METHODS[name]
-        assert method.__doc__ is None
-        assert method.__qualname__ == f"PyPriorityQueue.{name}"
-
-    @pytest.mark.parametrize("name", ["len", "to_list", "__len__", "__iter__"])
-    def test_missing_methods(self, name):
-        q = filled(1)
-        with pytest.raises(AttributeError):
-            getattr(q, name)
-        with pytest.raises(AttributeError):
-            getattr(PyPriorityQueue, name)
-
-    def test_builtin_len(self):
-        with pytest.raises(TypeError, match="has no len"):
-            len(PyPriorityQueue())
-
-
-class TestOrdering:
+class TestBehaviour:
     def test_new_queue_is_empty(self):
         q = PyPriorityQueue()
         assert q.peek() is None
@@ -214,57 +178,7 @@ class TestConversion:
         assert drain(q) == [2]
 
 
-class TestArguments:
-    def test_keyword(self):
-        q = PyPriorityQueue()
-        assert q.push(v=5) is None
-        q.push(7)
-        assert drain(q) == [7, 5]
-
-    @pytest.mark.parametrize(
-        "call, text",
-        [
-            (lambda q: q.push(), "PyPriorityQueue.push() missing 1 required positional argument: 'v'"),
-            (lambda q: q.push(1, 2), "PyPriorityQueue.push() takes 1 positional arguments but 2 were given"),
-            (lambda q: q.push(1, v=2), "PyPriorityQueue.push() got multiple values for argument 'v'"),
-            (lambda q: q.push(V=1), "PyPriorityQueue.push() got an unexpected keyword argument 'V'"),
-        ],
-    )
-    def test_binding_errors(self, call, text):
-        q = filled(4)
-        with pytest.raises(TypeError) as info:
-            call(q)
-        assert str(info.value) == text
-        assert drain(q) == [4]
-
-    @pytest.mark.parametrize(
-        "args, kwargs, text",
-        [
-            ((1,), {}, "PyPriorityQueue.__new__() takes 0 positional arguments but 1 was given"),
-            ((), {"v": 1}, "PyPriorityQueue.__new__() got an unexpected keyword argument 'v'"),
-        ],
-    )
-    def test_constructor_arguments(self, args, kwargs, text):
-        with pytest.raises(TypeError) as info:
-            PyPriorityQueue(*args, **kwargs)
-        assert str(info.value) == text
-
-    @pytest.mark.parametrize("name", ["pop", "peek"])
-    def test_noargs_methods_refuse_arguments(self, name):
-        q = filled(6)
-        with pytest.raises(TypeError) as info:
-            getattr(q, name)(1)
-        assert str(info.value) == f"PyPriorityQueue.{name}() takes no arguments (1 given)"
-        assert drain(q) == [6]
-
-    def test_wrong_receiver(self):
-        with pytest.raises(TypeError):
-            PyPriorityQueue.push(5, 1)
-        with pytest.raises(TypeError):
-            PyPriorityQueue.pop([])
-
-
-class TestBorrowDuringConversion:
+class TestReentry:
     @pytest.mark.parametrize(
         "method, text",
         [("peek", "Already mutably borrowed"), ("pop", "Already borrowed")],
@@ -363,5 +277,5 @@ class PriorityQueueAgainstHeapq(RuleBasedStateMachine):
         assert drain(self.queue) == sorted((-v for v in self.model), reverse=True)
 
 
-TestPriorityQueueAgainstHeapq = PriorityQueueAgainstHeapq.TestCase
-TestPriorityQueueAgainstHeapq.settings = settings(max_examples=80, stateful_step_count=50, deadline=None)
+TestAgainstModel = PriorityQueueAgainstHeapq.TestCase
+TestAgainstModel.settings = settings(max_examples=80, stateful_step_count=50, deadline=None)

@@ -119,7 +119,7 @@ class TestLinearSearch:
 
 
 @pytest.mark.parametrize("search", [binary_search, linear_search], ids=lambda f: f.__name__)
-class TestBothFunctions:
+class TestBehaviour:
     def test_result_is_int_not_bool(self, search):
         result = search([5], 5)
         assert result == 0
@@ -139,10 +139,6 @@ class TestBothFunctions:
         v = list(items)
         search(v, 10**11)
         assert all(a is b for a, b in zip(v, items))
-
-    def test_keyword_arguments(self, search):
-        assert search(v=[1, 2, 3], target=2) == 1
-        assert search(target=3, v=[1, 2, 3]) == 2
 
     def test_target_overflow_has_no_prefix(self, search):
         with pytest.raises(OverflowError) as info:
