@@ -21,7 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Input in(data, size);
     Checker check;
     Map map(HashKey{0x0123456789abcdef, 0xfedcba9876543210 ^ in.byte()});
-    std::unordered_map<std::string, std::uint32_t> model;
+    struct Slot {
+        std::uint32_t value;
+        std::size_t position;  // in `order`
+    };
+    std::unordered_map<std::string, Slot> model;
     std::vector<std::string> order, pool;
     std::uint32_t next_value = 0;
     auto pick_key = [&]() -> std::string {
@@ -42,25 +46,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto insert = [&](const std::string& k) {
         const std::uint32_t v = next_value++;
         std::optional<Value> old = map.insert(k, std::make_unique<std::uint32_t>(v));
-        auto [it, added] = model.try_emplace(k, v);
-        check.expect(old.has_value() != added && (added || **old == it->second), "insert's old value");
-        if (added) order.push_back(k); else it->second = v;
+        auto [it, added] = model.try_emplace(k, Slot{v, order.size()});
+        check.expect(old.has_value() != added && (added || **old == it->second.value), "insert's old value");
+        if (added) order.push_back(k); else it->second.value = v;
     };
     auto remove = [&](const std::string& k) {
         std::optional<Value> got = map.remove(k);
         auto it = model.find(k);
-        check.expect(got.has_value() == (it != model.end()) && (!got || **got == it->second), "remove");
+        check.expect(got.has_value() == (it != model.end()) && (!got || **got == it->second.value), "remove");
         if (it == model.end()) return;
+        const std::size_t i = it->second.position;
         model.erase(it);
-        std::size_t i = 0;
-        while (order[i] != k) ++i;
-        order[i] = std::move(order.back());
+        if (i + 1 != order.size()) {
+            order[i] = std::move(order.back());
+            model[order[i]].position = i;
+        }
         order.pop_back();
     };
     auto same_entries = [&](const Map& m) {
         bool same = m.size() == order.size();
         std::size_t i = 0;
-        for (const auto& e : m) same = same && e.key.view() == order[i] && *e.value == model[order[i]], ++i;
+        for (const auto& e : m) same = same && e.key.view() == order[i] && *e.value == model[order[i]].value, ++i;
         check.expect(same, "entries differ from the model's order");
     };
     while (!in.done()) {
@@ -72,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::string k = pick_key();
                 const Value* got = map.find(k);
                 auto it = model.find(k);
-                check.expect((got != nullptr) == (it != model.end()) && (!got || **got == it->second), "find");
+                check.expect((got != nullptr) == (it != model.end()) && (!got || **got == it->second.value), "find");
                 break;
             }
             case 3: {  // keys of one length, a run number in the last bytes: insertions, or removals by bit 3
@@ -91,11 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::size_t stop = in.byte();
                 std::size_t taken = 0;
                 map.drain([&](std::string_view k, Value&& v) {
-                    check.expect(taken < order.size() && k == order[taken] && *v == model[order[taken]], "drain order");
+                    check.expect(taken < order.size() && k == order[taken] && *v == model[order[taken]].value, "drain order");
                     return ++taken < stop;
                 });
                 for (std::size_t i = 0; i < taken; ++i) model.erase(order[i]);
                 order.erase(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(taken));
+                for (std::size_t i = 0; i < order.size(); ++i) model[order[i]].position = i;
                 same_entries(map);
                 break;
             }

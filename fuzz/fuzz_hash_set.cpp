@@ -1,7 +1,8 @@
 // The hash set against std::unordered_set, and beside it the bare table under
-// an identity hash (home = v >> 7, h2 = v & 0x7f): small values pile up at
-// the first buckets and negative ones at the last, so clusters wrap around,
-// and the in-place rebuild has tangles to undo.
+// a hash the input chooses (home = v mod capacity, h2 = v & 0x7f): small
+// values fill neighbouring buckets, and values a capacity apart share a
+// home, so clusters run long and wrap around the end, and the in-place
+// rebuild has tangles to undo.
 #include <algorithm>
 #include <cstdint>
 #include <unordered_set>
@@ -18,7 +19,10 @@ namespace {
 struct IdentityPolicy {
     using Entry = std::int64_t;
     using Key = std::int64_t;
-    static std::uint64_t hash(const HashKey&, std::int64_t v) noexcept { return static_cast<std::uint64_t>(v); }
+    static std::uint64_t hash(const HashKey&, std::int64_t v) noexcept {
+        const auto u = static_cast<std::uint64_t>(v);
+        return u << 7 | (u & 0x7f);
+    }
     static std::uint64_t stored_hash(const HashKey& k, std::int64_t v) noexcept { return hash(k, v); }
     static std::int64_t key_of(std::int64_t v) noexcept { return v; }
     static bool matches(std::int64_t e, std::int64_t v, std::uint64_t) noexcept { return e == v; }

@@ -7,7 +7,9 @@
 //                                        so random inputs hit the same keys often;
 //                              0xF0..F7  kExtremes[t & 7];
 //                              0xF8..FF  the next 8 bytes, little-endian
-//   count     one byte b: b * 8 + (b & 7), so runs of up to 2047 fit one byte
+//   count     one byte b: b < 0xC0  b itself;
+//                         otherwise   (b - 0xBF) * 32, up to 2048: a run that
+//                                     grows a core past several resizes
 //   key       one byte for the length (kKeyLengths, around the 15-byte
 //             inline limit), then that many raw bytes, NULs included
 #pragma once
@@ -56,7 +58,7 @@ public:
 
     std::size_t count() noexcept {
         const std::size_t b = byte();
-        return b * 8 + (b & 7);
+        return b < 0xC0 ? b : (b - 0xBF) * 32;
     }
 
     std::size_t key_length() noexcept { return kKeyLengths[byte() & 15]; }
