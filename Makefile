@@ -25,7 +25,7 @@ export NATIVE_BUILD
 CLANG ?= clang++-19
 
 .PHONY: help demo install test python-test native-test test-3.13 test-clang typecheck \
-	sanitize wheel test-wheel test-readonly bench leak-check clean
+	sanitize fuzz wheel test-wheel test-readonly bench leak-check clean
 
 ## demo: set up .venv, build and install the module, run examples/tour.py
 demo: install
@@ -78,6 +78,11 @@ typecheck: install
 sanitize:
 	scripts/setup-venv.sh test
 	scripts/sanitize.sh tests/python
+
+## fuzz: build the libFuzzer targets of fuzz/ (clang, ASan+UBSan) and run each for FUZZ_SECONDS (default 20)
+FUZZ_SECONDS ?= 20
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_CXX=$(CLANG) scripts/fuzz.sh
 
 ## wheel: an sdist and manylinux wheels for CPython 3.12 and 3.13, in dist/
 wheel:

@@ -23,5 +23,6 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing $* with apt-get" >&2
 export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update -q </dev/null
-"${as_root[@]}" apt-get install -y -q --no-install-recommends "$@" </dev/null
+# Another install on the same machine holds the lock for a while: wait for it.
+"${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 update -q </dev/null
+"${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends "$@" </dev/null
