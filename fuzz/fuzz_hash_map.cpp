@@ -1,8 +1,11 @@
 // The hash map against std::unordered_map and a model of its entry order
 // (insertion order; a removal moves the last entry into the hole). Keys are
 // 0-40 bytes, mostly around the 15-byte inline limit, NULs included; most
-// operations reuse a key seen before, or one a byte longer or shorter.
+// operations reuse a key seen before, or one a byte longer or shorter. The
+// text hashes keep as many bits as the input's first byte says, down to none,
+// so that keys collide in their text hash as well as in their buckets.
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -15,11 +18,20 @@
 using namespace velkorin::fuzz;
 using velkorin::HashKey;
 using Value = std::unique_ptr<std::uint32_t>;
-using Map = velkorin::HashMap<Value>;
+
+std::uint64_t text_hash_mask = ~std::uint64_t{0};
+
+struct MaskedTextHash {
+    static std::uint64_t of(std::string_view text) noexcept { return velkorin::BytesTextHash::of(text) & text_hash_mask; }
+};
+
+using Map = velkorin::HashMap<Value, MaskedTextHash>;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);
     Checker check;
+    static constexpr std::uint64_t masks[] = {~std::uint64_t{0}, 0xffff, 0xff00000000000000, 0xff, 3, 0};
+    text_hash_mask = masks[in.byte() % std::size(masks)];
     Map map(HashKey{0x0123456789abcdef, 0xfedcba9876543210 ^ in.byte()});
     struct Slot {
         std::uint32_t value;
@@ -71,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     while (!in.done()) {
         const std::uint8_t op = in.byte();
-        switch (op % 7) {
+        switch (op % 8) {
             case 0: insert(pick_key()); break;
             case 1: remove(pick_key()); break;
             case 2: {
@@ -112,6 +124,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 same_entries(copy);
                 map = std::move(copy);
                 break;
+            }
+            case 7: {  // a deallocation's drain, stopped and resumed, then only the destructor
+                std::size_t next = 0, taken = 0;
+                const std::size_t every = 1 + in.byte() % 4;
+                auto take = [&](Value&& v) {
+                    check.expect(taken < order.size() && *v == model[order[taken]].value, "drain_values order");
+                    return ++taken % every != 0;
+                };
+                while (!map.drain_values(next, take)) check.expect(next == taken, "drain_values resumes");
+                check.expect(taken == order.size(), "drain_values count");
+                return 0;
             }
         }
         check.expect(map.size() == model.size(), "size");

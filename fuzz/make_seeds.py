@@ -76,14 +76,16 @@ def sequences():
         def fresh(length_index, text):
             return b"\x00" + bytes([length_index]) + text
         pooled = lambda i: b"\x01" + bytes([i])
-        key_run = lambda length_index, fill, n, remove=False: op(3, 7, remove) + bytes([length_index, fill]) + count(n)
-        yield target, "ascending", b"\x00" + key_run(6, ord("a"), 1000) + op(4, 7) + key_run(6, ord("a"), 1000, True) + op(4, 7)
-        yield target, "lengths", b"\x00" + b"".join(key_run(i, 0, 100) + op(6, 7) + key_run(i, 0, 60, True) for i in range(16)) + op(4, 7)
-        yield target, "one_key", b"\x00" + op(0, 7) + fresh(6, b"fifteen-bytes!!") + (op(1, 7) + pooled(0) + op(0, 7) + pooled(0)) * 40 + op(4, 7)
-        yield target, "growth", b"\x00" + b"".join(key_run(9, ord("k"), n) + op(4, 7) for n in RESIZES) + op(5, 7) + b"\x40" + op(4, 7)
+        key_run = lambda length_index, fill, n, remove=False: op(3, 8, remove) + bytes([length_index, fill]) + count(n)
+        # First the text hash mask (0: the whole hash; 5: none, every key collides), then the table key byte.
+        yield target, "ascending", b"\x00\x00" + key_run(6, ord("a"), 1000) + op(4, 8) + key_run(6, ord("a"), 1000, True) + op(4, 8)
+        yield target, "lengths", b"\x00\x00" + b"".join(key_run(i, 0, 100) + op(6, 8) + key_run(i, 0, 60, True) for i in range(16)) + op(4, 8)
+        yield target, "one_key", b"\x00\x00" + op(0, 8) + fresh(6, b"fifteen-bytes!!") + (op(1, 8) + pooled(0) + op(0, 8) + pooled(0)) * 40 + op(4, 8)
+        yield target, "growth", b"\x00\x00" + b"".join(key_run(9, ord("k"), n) + op(4, 8) for n in RESIZES) + op(5, 8) + b"\x40" + op(4, 8)
         # The inline limit: a 15-byte key, and its neighbours one byte longer and shorter.
-        yield target, "inline_limit", b"\x00" + op(0, 7) + fresh(6, b"\x00" * 15) + b"".join(
-            op(0, 7) + bytes([2 | variant, 0]) for variant in (0, 4, 8, 12)) + op(4, 7) + op(1, 7) + pooled(0) + op(5, 7) + b"\x02" + op(4, 7)
+        yield target, "inline_limit", b"\x00\x00" + op(0, 8) + fresh(6, b"\x00" * 15) + b"".join(
+            op(0, 8) + bytes([2 | variant, 0]) for variant in (0, 4, 8, 12)) + op(4, 8) + op(1, 8) + pooled(0) + op(5, 8) + b"\x02" + op(4, 8)
+        yield target, "colliding", b"\x05\x00" + key_run(6, ord("c"), 200) + op(4, 8) + key_run(6, ord("c"), 100, True) + op(7, 8) + b"\x01"
     # Sorting: elements, or (op 3) a run.
     element = lambda x: b"\x00" + value(x)
     srun = lambda a, s, n: b"\x03" + value(a) + value(s) + count(n)
