@@ -84,9 +84,9 @@ inline constinit ClassSlot class_slot{};
 
 // The receiver is not exactly an instance of the class: checks for a
 // subtype (creating the type object if need be), else the cast error.
-[[gnu::cold]] bool check_receiver(const ClassSlot& cls, PyObject* self, Failure& failure);
+VELKORIN_COLD bool check_receiver(const ClassSlot& cls, PyObject* self, Failure& failure);
 
-[[gnu::cold]] Error borrow_error(BorrowKind kind);
+VELKORIN_COLD Error borrow_error(BorrowKind kind);
 
 // Holds a borrow of an instance and gives it back when destroyed, on every
 // path including a panic unwinding through the method.
@@ -108,7 +108,7 @@ private:
 // Checks that `self` is an instance of the class of `Contents` and takes the
 // borrow; on failure the guard is empty and `failure` holds the error.
 template <class Contents, BorrowKind Kind>
-[[gnu::always_inline]] inline BorrowGuard<Kind> accept_receiver(PyObject* self, Failure& failure) {
+VELKORIN_ALWAYS_INLINE inline BorrowGuard<Kind> accept_receiver(PyObject* self, Failure& failure) {
     const ClassSlot& cls = class_slot<Contents>;
     if (!Py_IS_TYPE(self, cls.type.load(std::memory_order_acquire))) [[unlikely]] {
         if (!check_receiver(cls, self, failure)) return BorrowGuard<Kind>(nullptr);

@@ -69,7 +69,7 @@ private:
         return reinterpret_cast<Result<T> (*)()>(init.function)();
     }
 
-    [[gnu::noinline]] Result<T*> initialize(Initializer init) {
+    VELKORIN_NOINLINE Result<T*> initialize(Initializer init) {
         if (owner_.load(std::memory_order_relaxed) == &detail::this_thread) return run(init);
         PyThreadState* state = PyEval_SaveThread();
         mutex_.lock();

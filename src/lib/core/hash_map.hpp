@@ -408,21 +408,21 @@ private:
     // Requires: capacity() != 0.
     void prefetch_home(std::uint64_t h) const noexcept {
         const std::size_t home = index_.home(h);
-        __builtin_prefetch(index_.bytes() + home);
-        __builtin_prefetch(slots_ + home);
+        VELKORIN_PREFETCH(index_.bytes() + home);
+        VELKORIN_PREFETCH(slots_ + home);
     }
 
     // Requires: !empty().
     std::size_t find_bucket(const KeyProbe& probe, std::uint64_t h) const noexcept {
         // The home slot is the likely hit: fetch it while the control bytes load.
-        __builtin_prefetch(slots_ + index_.home(h));
+        VELKORIN_PREFETCH(slots_ + index_.home(h));
         return index_.find(h, [&](std::size_t b) {
             const Entry& e = entries_[slots_[b]];
             return e.hash == h && probe.matches(e.key);
         });
     }
 
-    [[gnu::noinline]] std::optional<V> insert_into_empty(const KeyProbe& probe, V value) noexcept {
+    VELKORIN_NOINLINE std::optional<V> insert_into_empty(const KeyProbe& probe, V value) noexcept {
         key_.ensure();
         if (capacity() == 0) allocate(hash_table_detail::kMinCapacity);
         const std::uint64_t h = hash(probe.text());
@@ -510,7 +510,7 @@ private:
     // entries lead the block, so a larger block comes from realloc, which
     // moves a large block by remapping its pages rather than copying them;
     // the index behind them is rebuilt anyway.
-    [[gnu::noinline]] void grow() noexcept {
+    VELKORIN_NOINLINE void grow() noexcept {
         const std::size_t n = size();
         const std::size_t cap = index_.next_capacity();
         if (cap == capacity()) {
