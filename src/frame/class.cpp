@@ -20,11 +20,11 @@ Result<PyTypeObject*> create_type_object(const ClassInfo* class_info) {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-[[gnu::cold]] Error initialization_error(const ClassInfo& info, Error&& cause) {
+VELKORIN_COLD Error initialization_error(const ClassInfo& info, Error&& cause) {
     OwnedRef cause_exc = std::move(cause).into_exception();
     OwnedRef msg = OwnedRef::steal(PyUnicode_FromFormat("An error occurred while initializing class %s", info.name));
     if (!msg) api_call_failed();
-    OwnedRef exc = OwnedRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, msg.get()));
+    OwnedRef exc = OwnedRef::steal(call_one_arg(PyExc_RuntimeError, msg.get()));
     if (!exc) api_call_failed();
     PyException_SetCause(exc.get(), cause_exc.release());
     return Error::fetched(std::move(exc));
@@ -74,7 +74,7 @@ private:
     T old_;
 };
 
-[[noreturn, gnu::cold]] void type_for_receiver_failed(const ClassInfo& info, Error&& error) {
+[[noreturn]] VELKORIN_COLD void type_for_receiver_failed(const ClassInfo& info, Error&& error) {
     std::move(error).restore();
     PyErr_WriteUnraisable(nullptr);
     String msg("failed to create type object for `");
@@ -105,7 +105,7 @@ void deallocate(PyObject* self, void (*release)(PyObject*)) {
         Scoped<bool> draining(n.draining, true);
         while (n.count > 0) {
             PyObject* next = n.deferred[--n.count];
-            Py_TYPE(next)->tp_dealloc(next);
+            type_dealloc(Py_TYPE(next))(next);
         }
     }
     free_bytes(std::exchange(n.deferred, nullptr));
@@ -134,7 +134,7 @@ bool check_receiver(const ClassSlot& cls, PyObject* self, Failure& failure) {
 }
 
 PyObject* allocate_instance(PyTypeObject* subtype, Failure& failure) {
-    allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
+    allocfunc alloc = type_alloc(subtype) != nullptr ? type_alloc(subtype) : PyType_GenericAlloc;
     PyObject* self = alloc(subtype, 0);
     if (self == nullptr) [[unlikely]] failure.emplace(fetch_error());
     return self;
@@ -142,7 +142,7 @@ PyObject* allocate_instance(PyTypeObject* subtype, Failure& failure) {
 
 void free_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    freefunc free = type->tp_free;
+    freefunc free = type_free(type);
     if (free == nullptr) [[unlikely]] panic("PyBaseObject_Type should have tp_free");
     free(self);
     Py_DECREF(type);

@@ -60,7 +60,7 @@ PyObject* construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return trampoline([&](Failure& failure) -> PyObject* {
         // The class call takes no arguments; anything given goes to binding
         // for its message.
-        if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) [[unlikely]] {
+        if (tuple_size(args) != 0 || (kwargs != nullptr && dict_size(kwargs) != 0)) [[unlikely]] {
             const FunctionDescription& desc = class_slot<Contents>.info->new_description;
             if (!extract_arguments_tuple_dict(desc, args, kwargs, nullptr, failure)) return nullptr;
         }

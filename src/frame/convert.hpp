@@ -49,10 +49,8 @@ struct FromPython<StrView> {
     static Result<StrView> extract(PyObject* obj) {
         // A compact ASCII str keeps its characters as their UTF-8 bytes
         // (the usual key): taken in place, without a call.
-        if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
-            return StrView{std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)))};
-        }
+        std::string_view text;
+        if (PyUnicode_Check(obj) && compact_ascii_text(obj, text)) [[likely]] return StrView{text};
         return extract_general(obj);
     }
     static Result<StrView> extract_general(PyObject* obj);
@@ -69,13 +67,13 @@ struct FromPython<PyObject*> {
 };
 
 inline Result<std::int64_t> FromPython<std::int64_t>::extract(PyObject* obj) {
-    static_assert(sizeof(long) == sizeof(std::int64_t) && sizeof(long long) == sizeof(std::int64_t));
+    static_assert(sizeof(long long) == sizeof(std::int64_t));
     if (PyLong_CheckExact(obj)) [[likely]] {
         // Runs no Python code and is faster than PyLong_AsLongLong for wide
         // ints; an out-of-range value falls through for the latter's error.
         int overflow = 0;
-        const long value = PyLong_AsLongAndOverflow(obj, &overflow);
-        if (!overflow) return static_cast<std::int64_t>(value);
+        const std::int64_t value = int64_and_overflow(obj, &overflow);
+        if (!overflow) return value;
     }
     const long long value = PyLong_AsLongLong(obj);
     if (value == -1 && PyErr_Occurred()) [[unlikely]] return fetch_error();
@@ -98,7 +96,7 @@ template <class Container>
 OwnedRef list_of_objects(const Container& items) {
     OwnedRef list = new_list(items.size());
     Py_ssize_t i = 0;
-    items.for_each([&](const OwnedRef& item) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(item.get())); });
+    items.for_each([&](const OwnedRef& item) { list_fill(list.get(), i++, Py_NewRef(item.get())); });
     return list;
 }
 
@@ -111,8 +109,8 @@ OwnedRef int_list(const std::int64_t* values, std::size_t n);
 template <class Walk>
 OwnedRef int_list_from(std::size_t n, Walk&& walk) {
     OwnedRef list = new_list(n);
-    PyObject** slot = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    walk([&](std::int64_t v) { *slot++ = int_object(v).release(); });
+    ListFiller fill(list.get());
+    walk([&](std::int64_t v) { fill.push(int_object(v).release()); });
     return list;
 }
 
