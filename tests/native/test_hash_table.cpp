@@ -19,6 +19,7 @@
 #include "lib/core/hash_map.hpp"
 #include "lib/core/hash_set.hpp"
 #include "lib/core/hash_table.hpp"
+#include "lib/core/platform.hpp"
 #include "lib/core/siphash.hpp"
 
 using velkorin::testing::Valid;
@@ -161,6 +162,18 @@ TEST(HashKeys, EachTableTakesTheThreadKeyAndIncrementsK0) {
     EXPECT_NE(other, velkorin::next_hash_key()) << "another thread draws its own random pair";
 }
 
+// The operating system's source: fresh bytes at each call, and a long
+// request (getentropy serves 256 bytes a call) filled to its end.
+TEST(HashKeys, RandomSourceGivesFreshBytesToTheEnd) {
+    unsigned char a[16] = {}, b[16] = {};
+    velkorin::os_random_bytes(a, sizeof a);
+    velkorin::os_random_bytes(b, sizeof b);
+    EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
+    std::vector<unsigned char> big(1000, 0);
+    velkorin::os_random_bytes(big.data(), big.size());
+    EXPECT_LT(std::count(big.end() - 16, big.end(), 0), 16);
+}
+
 // ---------------------------------------------------------------------------
 // The all-zero state: memory no constructor ran over is an empty table that
 // takes the thread's next key before its first insertion.
@@ -174,7 +187,7 @@ void expect_zero_but_key(const unsigned char* bytes, std::size_t size, const Has
     ASSERT_NE(at, rest.end()) << "the key's bytes";
     std::fill(at, at + sizeof key, 0);
     EXPECT_EQ(std::count(rest.begin(), rest.end(), 1), 1) << "the keyed flag";
-    EXPECT_EQ(std::count(rest.begin(), rest.end(), 0), static_cast<long>(size) - 1);
+    EXPECT_EQ(std::count(rest.begin(), rest.end(), 0), static_cast<std::ptrdiff_t>(size) - 1);
 }
 
 // T() is all zero even over other bytes; T(key) is zero but for the key.
