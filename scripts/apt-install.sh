@@ -23,5 +23,5 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing $* with apt-get" >&2
 export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update -q </dev/null
-"${as_root[@]}" apt-get install -y -q --no-install-recommends "$@" </dev/null
+${as_root[@]+"${as_root[@]}"} apt-get update -q </dev/null
+${as_root[@]+"${as_root[@]}"} apt-get install -y -q --no-install-recommends "$@" </dev/null
