@@ -70,7 +70,8 @@ cmake -S . -B "$build/tests" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build/tests" -j "$jobs"
 
 set +e
-"${run[@]}" "$build/tests/$exe" 2>&1 | tee "$build/tests.log" |
+# (wine's console ends lines with CR LF)
+"${run[@]}" "$build/tests/$exe" 2>&1 | tr -d '\r' | tee "$build/tests.log" |
     grep --line-buffered -vE '^\[ +(RUN|OK) +\] |^\[-+\] |^$'
 status=${PIPESTATUS[0]}
 set -e
