@@ -35,7 +35,10 @@ case $target in
         system=(-DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 -DCMAKE_EXE_LINKER_FLAGS=-static)
         packages=(g++-mingw-w64-x86-64 wine wine64 googletest)
         emulator=wine
-        export WINEPREFIX=$PWD/$build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+        # Outside the tree: the prefix links its drive z: to /, which a walk of
+        # the tree (the sdist's) would follow.
+        export WINEPREFIX=${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/velkorin-wine}
+        export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
         run=(wine)
         exe=velkorin_native_tests.exe
         name="x86-64 Windows (mingw-w64, wine)"
