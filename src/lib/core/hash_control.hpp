@@ -21,6 +21,8 @@
 // Why 16: SSE2 is part of every x86-64 processor, so the scan needs no
 // run-time dispatch, and a wider window would rarely be read past its first
 // half at this load. A search stops at the first window holding an EMPTY byte.
+// 64-bit ARM scans the window with NEON (every such processor has it), and
+// other processors, or a VELKORIN_PORTABLE build, byte by byte.
 //
 // Invariants (checked by verify()):
 //   - capacity is 0 (no storage) or a power of two >= 16;
