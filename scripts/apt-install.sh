@@ -24,5 +24,5 @@ fi
 echo "installing $* with apt-get" >&2
 export DEBIAN_FRONTEND=noninteractive
 # Another install on the same machine holds the lock for a while: wait for it.
-"${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 update -q </dev/null
-"${as_root[@]}" apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends "$@" </dev/null
+${as_root[@]+"${as_root[@]}"} apt-get -o DPkg::Lock::Timeout=900 update -q </dev/null
+${as_root[@]+"${as_root[@]}"} apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends "$@" </dev/null

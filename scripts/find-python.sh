@@ -39,7 +39,8 @@ done
 if [ -n "$python_problem" ]; then
     echo "warning: \$PYTHON=$PYTHON $python_problem; looking elsewhere" >&2
 fi
-for py in "${candidates[@]}"; do
+# (An empty array is "unbound" to bash 3.2 under set -u: expand it guarded.)
+for py in ${candidates[@]+"${candidates[@]}"}; do
     if is_wanted "$py"; then
         echo "$py"
         exit 0

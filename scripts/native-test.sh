@@ -5,6 +5,7 @@
 # operation. Passing tests are not listed; failures keep their output, and
 # ctest's summary closes the run.
 # The compiler is CMake's choice, or $CXX at the first configure of that directory.
+# PORTABLE=ON builds the cores without SIMD intrinsics.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${NATIVE_BUILD:-build/native}
@@ -12,7 +13,8 @@ jobs=${JOBS:-2}
 
 scripts/ensure-gtest.sh
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug \
-    -DVELKORIN_NATIVE_TESTS=ON -DVELKORIN_MODULE=OFF -DVELKORIN_WERROR="${WERROR:-ON}" >/dev/null
+    -DVELKORIN_NATIVE_TESTS=ON -DVELKORIN_MODULE=OFF -DVELKORIN_WERROR="${WERROR:-ON}" \
+    -DVELKORIN_PORTABLE="${PORTABLE:-OFF}" >/dev/null
 cmake --build "$build" -j "$jobs"
 set +e
 ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$jobs" |

@@ -20,7 +20,8 @@ if ! "$venv/bin/python" -c "import sys; sys.exit('%d.%d' % sys.version_info[:2] 
 fi
 
 [ "$#" -gt 0 ] || exit 0
-mapfile -t requirements < <("$venv/bin/python" - "$@" <<'PY'
+# One requirement a line; read in a loop, as bash 3.2 (macOS) has no mapfile.
+requirements=$("$venv/bin/python" - "$@" <<'PY'
 import sys, tomllib
 config = tomllib.load(open("pyproject.toml", "rb"))
 extras = config["project"]["optional-dependencies"]
@@ -33,9 +34,10 @@ for group in sys.argv[1:]:
 PY
 )
 missing=()
-for requirement in "${requirements[@]}"; do
+while IFS= read -r requirement; do
+    [ -n "$requirement" ] || continue
     grep -qxF -- "$requirement" "$stamp" 2>/dev/null || missing+=("$requirement")
-done
+done <<<"$requirements"
 [ "${#missing[@]}" -gt 0 ] || exit 0
 "$venv/bin/python" -m pip install -q --disable-pip-version-check "${missing[@]}"
 printf '%s\n' "${missing[@]}" >>"$stamp"

@@ -24,7 +24,7 @@ String display_name(const FunctionDescription& desc) {
     return out;
 }
 
-[[gnu::cold]] Error too_many_positional(const FunctionDescription& desc, std::size_t given) {
+VELKORIN_COLD Error too_many_positional(const FunctionDescription& desc, std::size_t given) {
     String msg = display_name(desc);
     msg += " takes ";
     append_number(msg, desc.nparams);
@@ -34,7 +34,7 @@ String display_name(const FunctionDescription& desc) {
     return Error::deferred(PyExc_TypeError, msg);
 }
 
-[[gnu::cold]] Error unexpected_keyword(const FunctionDescription& desc, PyObject* name) {
+VELKORIN_COLD Error unexpected_keyword(const FunctionDescription& desc, PyObject* name) {
     OwnedRef shown = str_or_unprintable(name);
     String prefix = display_name(desc);
     OwnedRef msg = OwnedRef::steal(
@@ -43,7 +43,7 @@ String display_name(const FunctionDescription& desc) {
     return Error::deferred(PyExc_TypeError, std::move(msg));
 }
 
-[[gnu::cold]] Error multiple_values(const FunctionDescription& desc, std::size_t index) {
+VELKORIN_COLD Error multiple_values(const FunctionDescription& desc, std::size_t index) {
     String msg = display_name(desc);
     msg += " got multiple values for argument '";
     msg += desc.params[index];
@@ -51,7 +51,7 @@ String display_name(const FunctionDescription& desc) {
     return Error::deferred(PyExc_TypeError, msg);
 }
 
-[[gnu::cold]] Error missing_required(const FunctionDescription& desc, PyObject** slots) {
+VELKORIN_COLD Error missing_required(const FunctionDescription& desc, PyObject** slots) {
     std::size_t missing = 0;
     for (std::size_t i = 0; i < desc.nparams; ++i) missing += slots[i] == nullptr;
     String msg = display_name(desc);
@@ -109,9 +109,9 @@ Result<void> bind_fastcall(const FunctionDescription& desc, PyObject* const* arg
     for (std::size_t i = 0; i < desc.nparams; ++i) slots[i] = i < given ? args[i] : nullptr;
     if (given > desc.nparams) return too_many_positional(desc, given);
     if (kwnames != nullptr) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        const Py_ssize_t nkw = tuple_size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            auto bound = bind_keyword(desc, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots);
+            auto bound = bind_keyword(desc, tuple_item(kwnames, k), args[nargs + k], slots);
             if (!bound) return bound;
         }
     }
@@ -119,8 +119,8 @@ Result<void> bind_fastcall(const FunctionDescription& desc, PyObject* const* arg
 }
 
 Result<void> bind_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs, PyObject** slots) {
-    const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    for (std::size_t i = 0; i < desc.nparams; ++i) slots[i] = i < given ? PyTuple_GET_ITEM(args, i) : nullptr;
+    const auto given = static_cast<std::size_t>(tuple_size(args));
+    for (std::size_t i = 0; i < desc.nparams; ++i) slots[i] = i < given ? tuple_item(args, i) : nullptr;
     if (given > desc.nparams) return too_many_positional(desc, given);
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
@@ -160,7 +160,7 @@ Error argument_extraction_error(const char* param, Error&& error) {
     OwnedRef text = str_or_unprintable(exc.get());
     OwnedRef msg = OwnedRef::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
     if (!msg) api_call_failed();
-    OwnedRef wrapped = OwnedRef::steal(PyObject_CallOneArg(PyExc_TypeError, msg.get()));
+    OwnedRef wrapped = OwnedRef::steal(call_one_arg(PyExc_TypeError, msg.get()));
     if (!wrapped) api_call_failed();
     PyException_SetCause(wrapped.get(), PyException_GetCause(exc.get()));
     return Error::fetched(std::move(wrapped));

@@ -25,7 +25,7 @@ struct FunctionDescription {
 // when there are none). The entries call it for every shape but the usual
 // one (exactly the parameters, by position), which needs no binding at all.
 // On failure the binding error is left in `failure`.
-[[gnu::noinline]] bool extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
+VELKORIN_NOINLINE bool extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
                                                   Py_ssize_t nargs, PyObject* kwnames, PyObject** slots,
                                                   Failure& failure);
 
@@ -36,9 +36,9 @@ bool extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* arg
 // Names the parameter in a conversion failure: an exception of exactly type
 // TypeError becomes "argument '<param>': <message>"; anything else is returned
 // unchanged.
-[[gnu::cold]] Error argument_extraction_error(const char* param, Error&& error);
+VELKORIN_COLD Error argument_extraction_error(const char* param, Error&& error);
 
 // "'<qualname of obj's type>' object cannot be cast as '<target>'".
-[[gnu::cold]] Error cast_error(PyObject* obj, const char* target);
+VELKORIN_COLD Error cast_error(PyObject* obj, const char* target);
 
 }  // namespace velkorin

@@ -231,7 +231,7 @@ namespace detail {
 // named by its parameter, ends the call), calls the body and converts its
 // result. `receiver` is the contents for a method and ignored otherwise.
 template <class Owner, auto Fn, class... Params, std::size_t... I>
-[[gnu::always_inline]] inline PyObject* invoke_with(TypeList<Params...>, std::index_sequence<I...>,
+VELKORIN_ALWAYS_INLINE inline PyObject* invoke_with(TypeList<Params...>, std::index_sequence<I...>,
                                                     PyObject* const* slots, void* receiver, Failure& failure) {
     std::tuple<std::optional<Params>...> values;
     [[maybe_unused]] auto convert = [&](auto index) {
@@ -271,14 +271,14 @@ template <class Owner, auto Fn, class... Params, std::size_t... I>
 }
 
 template <class Owner, auto Fn>
-[[gnu::always_inline]] inline PyObject* invoke(PyObject* const* slots, void* receiver, Failure& failure) {
+VELKORIN_ALWAYS_INLINE inline PyObject* invoke(PyObject* const* slots, void* receiver, Failure& failure) {
     using S = SignatureOf<Fn>;
     return invoke_with<Owner, Fn>(typename S::Params{}, std::make_index_sequence<S::arity>{}, slots, receiver, failure);
 }
 
 // A method: accept the receiver, then invoke under its borrow.
 template <class Owner, auto Fn>
-[[gnu::always_inline]] inline PyObject* invoke_method(PyObject* self, PyObject* const* slots, Failure& failure) {
+VELKORIN_ALWAYS_INLINE inline PyObject* invoke_method(PyObject* self, PyObject* const* slots, Failure& failure) {
     using Contents = typename SignatureOf<Fn>::Contents;
     auto borrow = accept_receiver<Owner, borrow_of<Fn>>(self, failure);
     if (!borrow) [[unlikely]] return nullptr;
@@ -287,7 +287,7 @@ template <class Owner, auto Fn>
 
 // A function or method with parameters: bind them, then invoke.
 template <class Owner, auto Fn>
-[[gnu::always_inline]] inline PyObject* call_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+VELKORIN_ALWAYS_INLINE inline PyObject* call_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                       PyObject* kwnames, Failure& failure) {
     constexpr std::size_t arity = SignatureOf<Fn>::arity;
     PyObject* bound[arity];

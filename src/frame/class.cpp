@@ -22,17 +22,17 @@ Result<PyTypeObject*> create_type_object(const ClassRecord* record) {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-[[gnu::cold]] Error initialization_error(const ClassRecord& info, Error&& cause) {
+VELKORIN_COLD Error initialization_error(const ClassRecord& info, Error&& cause) {
     OwnedRef cause_exc = std::move(cause).into_exception();
     OwnedRef msg = OwnedRef::steal(PyUnicode_FromFormat("An error occurred while initializing class %s", info.name));
     if (!msg) api_call_failed();
-    OwnedRef exc = OwnedRef::steal(PyObject_CallOneArg(PyExc_RuntimeError, msg.get()));
+    OwnedRef exc = OwnedRef::steal(call_one_arg(PyExc_RuntimeError, msg.get()));
     if (!exc) api_call_failed();
     PyException_SetCause(exc.get(), cause_exc.into_raw());
     return Error::fetched(std::move(exc));
 }
 
-[[noreturn, gnu::cold]] void type_for_receiver_failed(const ClassRecord& info, Error&& error) {
+[[noreturn]] VELKORIN_COLD void type_for_receiver_failed(const ClassRecord& info, Error&& error) {
     report_unraisable(std::move(error), nullptr);
     String msg("failed to create type object for `");
     msg += info.name;
@@ -72,7 +72,7 @@ bool check_receiver(const ClassRecord& info, PyObject* self, Failure& failure) {
 }
 
 PyObject* allocate_instance(PyTypeObject* subtype, Failure& failure) {
-    allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
+    allocfunc alloc = type_alloc(subtype) != nullptr ? type_alloc(subtype) : PyType_GenericAlloc;
     PyObject* self = alloc(subtype, 0);
     if (self == nullptr) [[unlikely]] failure.emplace(fetch_error());
     return self;
@@ -80,7 +80,7 @@ PyObject* allocate_instance(PyTypeObject* subtype, Failure& failure) {
 
 void free_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    freefunc free = type->tp_free;
+    freefunc free = type_free(type);
     if (free == nullptr) [[unlikely]] panic("PyBaseObject_Type should have tp_free");
     free(self);
     Py_DECREF(type);

@@ -51,7 +51,7 @@ PyObject* construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     return trampoline([&](Failure& failure) -> PyObject* {
         // The class call takes no arguments; anything given goes to binding
         // for its message.
-        if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) [[unlikely]] {
+        if (tuple_size(args) != 0 || (kwargs != nullptr && dict_size(kwargs) != 0)) [[unlikely]] {
             if (!extract_arguments_tuple_dict(Class::record().new_description, args, kwargs, nullptr, failure))
                 return nullptr;
         }

@@ -45,7 +45,7 @@ Result<PyObject*> sequence_class() {
     return cell.value();
 }
 
-[[gnu::cold]] Error not_a_sequence(PyObject* obj) {
+VELKORIN_COLD Error not_a_sequence(PyObject* obj) {
     auto cls = sequence_class();
     if (!cls) return std::move(cls.error());
     OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(cls.value(), "__qualname__"));
@@ -64,12 +64,13 @@ Result<PyObject*> sequence_class() {
 template <bool IsList>
 Result<IntVec> extract_indexed(PyObject* seq) {
     IntVec out;
-    out.reserve(static_cast<std::size_t>(Py_SIZE(seq)));
-    for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-        PyObject* item = IsList ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+    const auto size = [seq] { return IsList ? list_size(seq) : tuple_size(seq); };
+    out.reserve(static_cast<std::size_t>(size()));
+    for (Py_ssize_t i = 0; i < size(); ++i) {
+        PyObject* item = IsList ? list_item(seq, i) : tuple_item(seq, i);
         if (PyLong_CheckExact(item)) {
             int overflow = 0;
-            const long value = PyLong_AsLongAndOverflow(item, &overflow);
+            const std::int64_t value = int64_and_overflow(item, &overflow);
             if (!overflow) [[likely]] {
                 out.push_back(value);
                 continue;
@@ -102,7 +103,6 @@ Result<String> FromPython<String>::extract(PyObject* obj) {
 }
 
 Result<IntVec> FromPython<IntVec>::extract(PyObject* obj) {
-    static_assert(sizeof(long) == sizeof(std::int64_t));
     if (PyUnicode_Check(obj)) return Error::deferred(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (PyList_CheckExact(obj)) return extract_indexed<true>(obj);
     if (PyTuple_CheckExact(obj)) return extract_indexed<false>(obj);
@@ -144,7 +144,7 @@ OwnedRef int_list(const std::int64_t* values, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         PyObject* item = PyLong_FromLongLong(values[i]);
         if (!item) api_call_failed();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        list_fill(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list;
 }

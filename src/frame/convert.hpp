@@ -25,19 +25,6 @@ namespace velkorin {
 
 using IntVec = Vec<std::int64_t>;
 
-// The hash of a str by the exact str type's own hash function, never a
-// subclass's __hash__: a function of the text alone, which the str caches.
-// One small function, so that a build against the stable ABI can take the
-// function from the type's slot instead.
-#ifdef Py_LIMITED_API
-inline Py_hash_t str_type_hash(PyObject* s) {
-    static const hashfunc hash = reinterpret_cast<hashfunc>(PyType_GetSlot(&PyUnicode_Type, Py_tp_hash));
-    return hash(s);
-}
-#else
-inline Py_hash_t str_type_hash(PyObject* s) { return PyUnicode_Type.tp_hash(s); }
-#endif
-
 // The UTF-8 text of a str argument without a copy, and the str itself. The
 // interpreter keeps the argument, and so its UTF-8 buffer, alive for the
 // whole call.
@@ -72,11 +59,10 @@ struct FromPython<StrView> {
         // A compact ASCII str keeps its characters as their UTF-8 bytes
         // (the usual key): taken in place, without a call, with the hash it
         // caches beside them.
-        if (PyUnicode_Check(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) [[likely]] {
-            return StrView{std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj))),
-                           obj, reinterpret_cast<PyASCIIObject*>(obj)->hash};
-        }
+        std::string_view text;
+        Py_hash_t cached_hash = -1;
+        if (PyUnicode_Check(obj) && compact_ascii_text(obj, text, cached_hash)) [[likely]]
+            return StrView{text, obj, cached_hash};
         return extract_general(obj);
     }
     static Result<StrView> extract_general(PyObject* obj);
@@ -93,13 +79,13 @@ struct FromPython<PyObject*> {
 };
 
 inline Result<std::int64_t> FromPython<std::int64_t>::extract(PyObject* obj) {
-    static_assert(sizeof(long) == sizeof(std::int64_t) && sizeof(long long) == sizeof(std::int64_t));
+    static_assert(sizeof(long long) == sizeof(std::int64_t));
     if (PyLong_CheckExact(obj)) [[likely]] {
         // Runs no Python code and is faster than PyLong_AsLongLong for wide
         // ints; an out-of-range value falls through for the latter's error.
         int overflow = 0;
-        const long value = PyLong_AsLongAndOverflow(obj, &overflow);
-        if (!overflow) return static_cast<std::int64_t>(value);
+        const std::int64_t value = int64_and_overflow(obj, &overflow);
+        if (!overflow) return value;
     }
     const long long value = PyLong_AsLongLong(obj);
     if (value == -1 && PyErr_Occurred()) [[unlikely]] return fetch_error();
@@ -113,7 +99,7 @@ inline OwnedRef int_object(std::int64_t v) {
     return o;
 }
 
-// New list of `n` empty slots, for the caller to fill with PyList_SET_ITEM.
+// New list of `n` empty slots, for the caller to fill (list_fill, ListFiller).
 OwnedRef new_list(std::size_t n);
 
 // New list holding new references to the objects of `items` (a container of
@@ -122,7 +108,7 @@ template <class Container>
 OwnedRef list_of_objects(const Container& items) {
     OwnedRef list = new_list(items.size());
     Py_ssize_t i = 0;
-    items.for_each([&](const OwnedRef& item) { PyList_SET_ITEM(list.get(), i++, Py_NewRef(item.get())); });
+    items.for_each([&](const OwnedRef& item) { list_fill(list.get(), i++, Py_NewRef(item.get())); });
     return list;
 }
 
@@ -135,8 +121,8 @@ OwnedRef int_list(const std::int64_t* values, std::size_t n);
 template <class Walk>
 OwnedRef int_list_from(std::size_t n, Walk&& walk) {
     OwnedRef list = new_list(n);
-    PyObject** slot = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    walk([&](std::int64_t v) { *slot++ = int_object(v).into_raw(); });
+    ListFiller fill(list.get());
+    walk([&](std::int64_t v) { fill.push(int_object(v).into_raw()); });
     return list;
 }
 

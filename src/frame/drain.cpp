@@ -47,7 +47,7 @@ struct DrainStack {
         return top;
     }
 
-    [[gnu::noinline]] void grow() noexcept {
+    VELKORIN_NOINLINE void grow() noexcept {
         const std::size_t bigger = 2 * (heap != nullptr ? capacity : inline_capacity);
         if (heap == nullptr) {
             heap = static_cast<Handed*>(allocate_bytes(array_bytes<Handed>(bigger)));

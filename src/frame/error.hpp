@@ -154,7 +154,7 @@ public:
         return error;
     }
 
-    [[gnu::cold, gnu::noinline]] void discard() noexcept {
+    VELKORIN_COLD VELKORIN_NOINLINE void discard() noexcept {
         if (!set_) return;
         error_.~Error();
         set_ = false;
@@ -171,15 +171,15 @@ struct Panic {
     String message;
 };
 
-[[noreturn, gnu::cold]] void panic(std::string_view message);
+[[noreturn]] VELKORIN_COLD void panic(std::string_view message);
 
 // A call that creates an object the code counts on (a message, a list, an int
 // result) returned null: print the pending exception, then panic.
-[[noreturn, gnu::cold]] void api_call_failed();
+[[noreturn]] VELKORIN_COLD void api_call_failed();
 
 // Takes the pending exception out of the interpreter. A PanicException coming
 // back from Python code is resumed as a panic, never turned into an Error.
-[[gnu::cold]] Error fetch_error();
+VELKORIN_COLD Error fetch_error();
 
 // Drops the pending exception (where an error is ignored by design); a
 // PanicException still goes on as a panic, as in fetch_error().

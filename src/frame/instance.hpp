@@ -121,9 +121,9 @@ struct ClassRecord {
 
 // The receiver is not exactly an instance of the class: checks for a
 // subtype (creating the type object if need be), else the cast error.
-[[gnu::cold]] bool check_receiver(const ClassRecord& cls, PyObject* self, Failure& failure);
+VELKORIN_COLD bool check_receiver(const ClassRecord& cls, PyObject* self, Failure& failure);
 
-[[gnu::cold]] Error borrow_error(BorrowKind kind);
+VELKORIN_COLD Error borrow_error(BorrowKind kind);
 
 // Holds a borrow of an instance and gives it back when destroyed, on every
 // path including a panic unwinding through the method.
@@ -146,7 +146,7 @@ private:
 // takes the borrow; on failure the guard is empty and `failure` holds the
 // error.
 template <class Class, BorrowKind Kind>
-[[gnu::always_inline]] inline BorrowGuard<Kind> accept_receiver(PyObject* self, Failure& failure) {
+VELKORIN_ALWAYS_INLINE inline BorrowGuard<Kind> accept_receiver(PyObject* self, Failure& failure) {
     const ClassRecord& cls = Class::record();
     if (!Py_IS_TYPE(self, cls.type.get())) [[unlikely]] {
         if (!check_receiver(cls, self, failure)) return BorrowGuard<Kind>(nullptr);

@@ -1,11 +1,9 @@
 // Owning handle for one strong reference to a Python object.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <utility>
 
+#include "frame/compat.hpp"
 #include "lib/core/memory.hpp"
 
 namespace velkorin {
@@ -45,18 +43,8 @@ public:
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
 private:
-    // False only on a thread that the finalizing interpreter is ending while
-    // it is inside a call (its stack unwinds without the lock): touching a
-    // reference count then would race with finalization, so the reference is
-    // left alone, as C code on that stack would leave it.
-    static bool holds_interpreter() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-        return !Py_IsFinalizing() || PyGILState_Check();
-#else
-        return !_Py_IsFinalizing() || PyGILState_Check();
-#endif
-    }
-
+    // Where holds_interpreter() is false, the reference is left alone, as C
+    // code on a stack that the finalizing interpreter unwinds would leave it.
     PyObject* ptr_ = nullptr;
 };
 

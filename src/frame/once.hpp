@@ -37,7 +37,7 @@ public:
     PyObject* get() const noexcept { return value_.load(std::memory_order_acquire); }
 
     // Makes the value with init(context) unless the cell is filled.
-    [[gnu::noinline]] Result<PyObject*> initialize(Result<PyObject*> (*init)(void*), void* context);
+    VELKORIN_NOINLINE Result<PyObject*> initialize(Result<PyObject*> (*init)(void*), void* context);
 
 private:
     Result<PyObject*> run(Result<PyObject*> (*init)(void*), void* context);

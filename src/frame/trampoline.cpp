@@ -1,7 +1,5 @@
 #include "frame/trampoline.hpp"
 
-#include <cxxabi.h>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -18,7 +16,7 @@ namespace {
 // pthread_exit through. It has no exception object, so the reference its
 // handler binds is null by design: the undefined-behaviour sanitizer is off
 // in these few functions (the bodies they contain keep it).
-#define VELKORIN_FORCED_UNWIND_HANDLER __attribute__((no_sanitize("undefined")))
+#define VELKORIN_FORCED_UNWIND_HANDLER VELKORIN_NO_SANITIZE_UNDEFINED
 
 // Raises `error` (and reports it as unraisable if asked); a panic inside
 // raising ends the process, since nothing can be raised in its place.
@@ -29,7 +27,7 @@ VELKORIN_FORCED_UNWIND_HANDLER void raise_or_abort(Error&& error, bool unraisabl
         } else {
             std::move(error).restore();
         }
-    } catch (abi::__forced_unwind&) {
+    } catch (ForcedUnwind&) {
         throw;
     } catch (...) {
         abort_at_boundary();
@@ -55,7 +53,7 @@ VELKORIN_FORCED_UNWIND_HANDLER PyObject* contain_unwinding(Failure& failure) {
     failure.discard();
     try {
         throw;
-    } catch (abi::__forced_unwind&) {
+    } catch (ForcedUnwind&) {
         throw;
     } catch (Panic& p) {
         raise_or_abort(panic_error(p.message), false);
@@ -69,7 +67,7 @@ VELKORIN_FORCED_UNWIND_HANDLER void contain_unwinding_unraisable() {
     String message;
     try {
         throw;
-    } catch (abi::__forced_unwind&) {
+    } catch (ForcedUnwind&) {
         throw;
     } catch (Panic& p) {
         message = std::move(p.message);

@@ -22,17 +22,17 @@ namespace velkorin {
 
 namespace detail {
 // Raises *failure; returns null for the entry to hand to the interpreter.
-[[gnu::cold]] PyObject* raise_failure(Failure& failure);
+VELKORIN_COLD PyObject* raise_failure(Failure& failure);
 // Called inside `catch (...)`: drops an error left in `failure`, rethrows a
 // forced unwind, raises anything else as a PanicException and returns null.
-[[gnu::cold]] PyObject* contain_unwinding(Failure& failure);
+VELKORIN_COLD PyObject* contain_unwinding(Failure& failure);
 // The same for deallocation: reports a panic through the unraisable hook.
-[[gnu::cold]] void contain_unwinding_unraisable();
+VELKORIN_COLD void contain_unwinding_unraisable();
 }  // namespace detail
 
 // `body(Failure&)` returns a new reference, or null with the failure set.
 template <class Body>
-[[gnu::always_inline]] inline PyObject* trampoline(Body&& body) {
+VELKORIN_ALWAYS_INLINE inline PyObject* trampoline(Body&& body) {
     Failure failure;
     try {
         if (PyObject* result = body(failure)) [[likely]] return result;
@@ -45,7 +45,7 @@ template <class Body>
 // For deallocation: a panic is reported through the unraisable-exception hook
 // and no exception is left set.
 template <class Body>
-[[gnu::always_inline]] inline void trampoline_unraisable(Body&& body) {
+VELKORIN_ALWAYS_INLINE inline void trampoline_unraisable(Body&& body) {
     try {
         body();
     } catch (...) {

@@ -8,7 +8,7 @@ namespace velkorin {
 // reference count, and the objects lie anywhere in memory.
 template <>
 struct HashMapValuePrefetch<OwnedRef> {
-    static void ahead(const OwnedRef& v) noexcept { __builtin_prefetch(v.get(), 1); }
+    static void ahead(const OwnedRef& v) noexcept { VELKORIN_PREFETCH_WRITE(v.get()); }
 };
 
 namespace {

@@ -3,7 +3,9 @@
 // and the per-thread hash keys.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "lib/core/hash_keys.hpp"
+#include "lib/core/platform.hpp"
 #include "lib/core/hash_map.hpp"
 #include "lib/core/hash_set.hpp"
 #include "lib/core/siphash.hpp"
@@ -152,6 +155,32 @@ TEST(HashKeys, EachTableTakesTheThreadKeyAndIncrementsK0) {
     HashKey other{};
     std::thread([&] { other = velkorin::next_hash_key(); }).join();
     EXPECT_NE(other, velkorin::next_hash_key()) << "another thread draws its own random pair";
+}
+
+// The operating system's source: fresh bytes at each call, and a long
+// request (getentropy serves 256 bytes a call) filled to its end.
+TEST(HashKeys, RandomSourceGivesFreshBytesToTheEnd) {
+    unsigned char a[16] = {}, b[16] = {};
+    velkorin::os_random_bytes(a, sizeof a);
+    velkorin::os_random_bytes(b, sizeof b);
+    EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
+    std::vector<unsigned char> big(1000, 0);
+    velkorin::os_random_bytes(big.data(), big.size());
+    EXPECT_LT(std::count(big.end() - 16, big.end(), 0), 16);
+}
+
+// The wide multiply the map's placement folds, and the four-product form
+// that compilers without one take.
+TEST(HashKeys, MultiplyFoldMatchesTheFourProductForm) {
+    std::mt19937_64 rng(7);
+    const std::uint64_t edges[] = {0, 1, 0xffffffff, 0x100000000, ~std::uint64_t{0}, 0x9e3779b97f4a7c15ULL};
+    for (std::uint64_t a : edges)
+        for (std::uint64_t b : edges) EXPECT_EQ(velkorin::multiply_fold(a, b), velkorin::multiply_fold_portable(a, b));
+    for (int i = 0; i < 10000; ++i) {
+        const std::uint64_t a = rng(), b = rng();
+        ASSERT_EQ(velkorin::multiply_fold(a, b), velkorin::multiply_fold_portable(a, b));
+    }
+    EXPECT_EQ(velkorin::multiply_fold_portable(~std::uint64_t{0}, ~std::uint64_t{0}), ~std::uint64_t{0});
 }
 
 }  // namespace

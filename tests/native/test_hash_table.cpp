@@ -37,7 +37,7 @@ void expect_zero_but_key(const unsigned char* bytes, std::size_t size, const Has
     ASSERT_NE(at, rest.end()) << "the key's bytes";
     std::fill(at, at + sizeof key, 0);
     EXPECT_EQ(std::count(rest.begin(), rest.end(), 1), 1) << "the keyed flag";
-    EXPECT_EQ(std::count(rest.begin(), rest.end(), 0), static_cast<long>(size) - 1);
+    EXPECT_EQ(std::count(rest.begin(), rest.end(), 0), static_cast<std::ptrdiff_t>(size) - 1);
 }
 
 // T() is all zero even over other bytes; T(key) is zero but for the key.

@@ -86,7 +86,7 @@ public:
         while (child + 1 < n) {
             // The walk down is a chain of dependent loads: start loading the
             // grandchildren (4 slots, a cache line or two) a level early.
-            if (2 * child + 1 < n) __builtin_prefetch(slots_ + 2 * child + 1);
+            if (2 * child + 1 < n) VELKORIN_PREFETCH(slots_ + 2 * child + 1);
             // Which child is greater is a coin toss on random values: chosen
             // by arithmetic, not a branch the processor would mispredict.
             const T left = slots_[child];
@@ -140,7 +140,7 @@ private:
         VELKORIN_INVARIANT(pos == 0 || !less_(slots_[(pos - 1) / 2], x), "value placed below a smaller parent");
     }
 
-    [[gnu::noinline]] void grow() {
+    VELKORIN_NOINLINE void grow() {
         const std::size_t new_capacity = std::max<std::size_t>(2 * capacity_, 4);
         const std::size_t bytes = array_bytes<T>(new_capacity);
         if (bytes == std::numeric_limits<std::size_t>::max()) allocation_failed(bytes);

@@ -115,7 +115,7 @@ bool padded(const Leaf<K>* node, const Less& less) noexcept {
 
 // Keeps a partial sum in a register as it is, so that the compiler cannot
 // turn a tree of adds back into one long chain.
-[[gnu::always_inline]] inline unsigned as_is(unsigned x) noexcept {
+VELKORIN_ALWAYS_INLINE inline unsigned as_is(unsigned x) noexcept {
     asm("" : "+r"(x));
     return x;
 }
@@ -146,11 +146,11 @@ unsigned rank(const Leaf<K>* node, const K& v, const Less& less) noexcept {
 // arrive with its keys instead of after the search. (Forced inline: GCC
 // drops calls to a function whose only effect is a prefetch.)
 template <class K>
-[[gnu::always_inline]] inline void prefetch_edges(const Leaf<K>* node) noexcept {
+VELKORIN_ALWAYS_INLINE inline void prefetch_edges(const Leaf<K>* node) noexcept {
     const auto* edges = reinterpret_cast<const char*>(as_internal(node)->edges);
-    __builtin_prefetch(edges);
-    __builtin_prefetch(edges + sizeof(void*) * (kCapacity + 1) / 2);
-    __builtin_prefetch(edges + sizeof(void*) * kCapacity);
+    VELKORIN_PREFETCH(edges);
+    VELKORIN_PREFETCH(edges + sizeof(void*) * (kCapacity + 1) / 2);
+    VELKORIN_PREFETCH(edges + sizeof(void*) * kCapacity);
 }
 
 template <class K>

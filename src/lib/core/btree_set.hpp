@@ -266,14 +266,14 @@ private:
         return up != nullptr && at < up->data.len ? as_internal(up->edges[at + 1]) : nullptr;
     }
 
-    [[gnu::always_inline]] static void prefetch_leaves(const Internal* node) noexcept {
+    VELKORIN_ALWAYS_INLINE static void prefetch_leaves(const Internal* node) noexcept {
         for (unsigned j = 0; j <= node->data.len; ++j) prefetch_node(node->edges[j], sizeof(Leaf));
     }
 
-    [[gnu::always_inline]] static void prefetch_node(const void* node, std::size_t bytes) noexcept {
+    VELKORIN_ALWAYS_INLINE static void prefetch_node(const void* node, std::size_t bytes) noexcept {
         const char* p = static_cast<const char*>(node);
-        for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(p + at);
-        __builtin_prefetch(p + bytes - 1);
+        for (std::size_t at = 0; at < bytes; at += 64) VELKORIN_PREFETCH(p + at);
+        VELKORIN_PREFETCH(p + bytes - 1);
     }
 
     // Requires: node->len < kCapacity, i <= node->len.
@@ -328,7 +328,7 @@ private:
     }
 
     // Requires: leaf->len == kCapacity, i <= kCapacity.
-    [[gnu::noinline]] void split_leaf_and_insert(Leaf* leaf, unsigned i, K v) noexcept {
+    VELKORIN_NOINLINE void split_leaf_and_insert(Leaf* leaf, unsigned i, K v) noexcept {
         const SplitPoint sp = split_point(i);
         Leaf* right = store_.new_leaf();
         const K separator = split_keys(leaf, right, sp.middle);
@@ -384,7 +384,7 @@ private:
 
     // Refills node, a leaf with fewer than kMinKeys keys, then each ancestor
     // that a merge leaves underfull; drops an internal root left without keys.
-    [[gnu::noinline]] void rebalance(Leaf* node) noexcept {
+    VELKORIN_NOINLINE void rebalance(Leaf* node) noexcept {
         for (std::size_t level = 0; node->len < kMinKeys; ++level) {
             Internal* parent = node->parent;
             if (parent == nullptr) {

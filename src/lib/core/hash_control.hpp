@@ -21,6 +21,8 @@
 // Why 16: SSE2 is part of every x86-64 processor, so the scan needs no
 // run-time dispatch, and a wider window would rarely be read past its first
 // half at this load. A search stops at the first window holding an EMPTY byte.
+// 64-bit ARM scans the window with NEON (every such processor has it), and
+// other processors, or a VELKORIN_PORTABLE build, byte by byte.
 //
 // Invariants (checked by verify()):
 //   - capacity is 0 (no storage) or a power of two >= 16;
@@ -54,13 +56,15 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__SSE2__) && !defined(VELKORIN_HASH_TABLE_PORTABLE)
-#include <emmintrin.h>
-#define VELKORIN_HASH_TABLE_SSE2 1
-#endif
-
 #include "lib/core/invariant.hpp"
 #include "lib/core/memory.hpp"
+#include "lib/core/platform.hpp"
+
+#if defined(VELKORIN_SIMD_SSE2)
+#include <emmintrin.h>
+#elif defined(VELKORIN_SIMD_NEON)
+#include <arm_neon.h>
+#endif
 
 namespace velkorin::hash_table_detail {
 
@@ -92,16 +96,20 @@ inline std::size_t capacity_for(std::size_t n) noexcept {
 class Group {
 public:
     explicit Group(const ctrl_t* p) noexcept {
-#ifdef VELKORIN_HASH_TABLE_SSE2
+#if defined(VELKORIN_SIMD_SSE2)
         v_ = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+#elif defined(VELKORIN_SIMD_NEON)
+        v_ = vld1q_s8(p);
 #else
         std::memcpy(bytes_, p, kGroupWidth);
 #endif
     }
 
     std::uint32_t match(ctrl_t c) const noexcept {
-#ifdef VELKORIN_HASH_TABLE_SSE2
+#if defined(VELKORIN_SIMD_SSE2)
         return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_set1_epi8(c), v_)));
+#elif defined(VELKORIN_SIMD_NEON)
+        return mask_of(vceqq_s8(v_, vdupq_n_s8(c)));
 #else
         std::uint32_t m = 0;
         for (std::size_t k = 0; k < kGroupWidth; ++k) m |= std::uint32_t{bytes_[k] == c} << k;
@@ -113,8 +121,10 @@ public:
 
     // EMPTY and DELETED are exactly the bytes with the sign bit set.
     std::uint32_t match_non_full() const noexcept {
-#ifdef VELKORIN_HASH_TABLE_SSE2
+#if defined(VELKORIN_SIMD_SSE2)
         return static_cast<std::uint32_t>(_mm_movemask_epi8(v_));
+#elif defined(VELKORIN_SIMD_NEON)
+        return mask_of(vcltzq_s8(v_));
 #else
         std::uint32_t m = 0;
         for (std::size_t k = 0; k < kGroupWidth; ++k) m |= std::uint32_t{bytes_[k] < 0} << k;
@@ -123,8 +133,17 @@ public:
     }
 
 private:
-#ifdef VELKORIN_HASH_TABLE_SSE2
+#if defined(VELKORIN_SIMD_SSE2)
     __m128i v_;
+#elif defined(VELKORIN_SIMD_NEON)
+    // NEON has no movemask: keep bit k of each byte lane k % 8 (lanes are
+    // all-ones or zero), then add each half's lanes into one byte.
+    static std::uint32_t mask_of(uint8x16_t lanes) noexcept {
+        static constexpr std::uint8_t bits[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+        const uint8x16_t picked = vandq_u8(lanes, vld1q_u8(bits));
+        return std::uint32_t{vaddv_u8(vget_low_u8(picked))} | std::uint32_t{vaddv_u8(vget_high_u8(picked))} << 8;
+    }
+    int8x16_t v_;
 #else
     ctrl_t bytes_[kGroupWidth];
 #endif

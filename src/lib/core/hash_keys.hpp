@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "lib/core/platform.hpp"
+
 namespace velkorin {
 
 struct HashKey {
@@ -44,7 +46,7 @@ public:
     }
 
 private:
-    [[gnu::cold, gnu::noinline]] void draw() noexcept {
+    VELKORIN_COLD VELKORIN_NOINLINE void draw() noexcept {
         key_ = next_hash_key();
         keyed_ = true;
     }

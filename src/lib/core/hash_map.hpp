@@ -217,10 +217,7 @@ namespace hash_map_detail {
 
 inline constexpr std::uint64_t kPlaceMul = 0x9e3779b97f4a7c15ULL;
 
-inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept {
-    const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
-    return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
-}
+inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept { return multiply_fold(a, b); }
 
 // Where a table keyed (k0, k1) places a text hash (see the header comment).
 inline std::uint64_t place(const HashKey& k, std::uint64_t text_hash) noexcept {
@@ -515,8 +512,8 @@ private:
     // Requires: capacity() != 0; h is a stored text hash.
     void prefetch_home(std::uint64_t h) const noexcept {
         const std::size_t home = index_.home(place(h));
-        __builtin_prefetch(index_.bytes() + home);
-        __builtin_prefetch(slots_ + home);
+        VELKORIN_PREFETCH(index_.bytes() + home);
+        VELKORIN_PREFETCH(slots_ + home);
     }
 
     static bool text_hash_matches(std::string_view text, std::uint64_t hash) noexcept {
@@ -536,14 +533,14 @@ private:
     // Requires: !empty(); p == place(text_hash).
     std::size_t find_bucket(const KeyProbe& probe, std::uint64_t text_hash, std::uint64_t p) const noexcept {
         // The home slot is the likely hit: fetch it while the control bytes load.
-        __builtin_prefetch(slots_ + index_.home(p));
+        VELKORIN_PREFETCH(slots_ + index_.home(p));
         return index_.find(p, [&](std::size_t b) {
             const Entry& e = entries_[slots_[b]];
             return e.hash == text_hash && probe.matches(e.key);
         });
     }
 
-    [[gnu::noinline]] std::optional<V> insert_into_empty(const KeyProbe& probe, std::uint64_t text_hash, V value) noexcept {
+    VELKORIN_NOINLINE std::optional<V> insert_into_empty(const KeyProbe& probe, std::uint64_t text_hash, V value) noexcept {
         key_.ensure();
         if (capacity() == 0) allocate(hash_table_detail::kMinCapacity);
         append(index_.try_claim(place(text_hash)), text_hash, probe, std::move(value));
@@ -631,7 +628,7 @@ private:
     // entries lead the block, so a larger block comes from realloc, which
     // moves a large block by remapping its pages rather than copying them;
     // the index behind them is rebuilt anyway.
-    [[gnu::noinline]] void grow() noexcept {
+    VELKORIN_NOINLINE void grow() noexcept {
         const std::size_t n = size();
         const std::size_t cap = index_.next_capacity();
         if (cap == capacity()) {

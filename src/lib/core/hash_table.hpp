@@ -144,7 +144,7 @@ public:
         if (capacity() == 0) [[unlikely]]
             return insert_first(key, std::forward<Args>(args)...);
         const std::uint64_t h = hash(key);
-        __builtin_prefetch(slots_ + control_.home(h));
+        VELKORIN_PREFETCH(slots_ + control_.home(h));
         if (control_.find(h, [&](std::size_t b) { return Policy::matches(slots_[b], key, h); }) != npos) return false;
         std::size_t i = control_.try_claim(h);
         if (i == npos) [[unlikely]] {
@@ -193,7 +193,7 @@ private:
     std::size_t find_index(Key key, std::uint64_t hash) const noexcept {
         if (capacity() == 0) return npos;
         // The home slot is the likely hit: fetch it while the control bytes load.
-        __builtin_prefetch(slots_ + control_.home(hash));
+        VELKORIN_PREFETCH(slots_ + control_.home(hash));
         return control_.find(hash, [&](std::size_t i) { return Policy::matches(slots_[i], key, hash); });
     }
 
@@ -203,7 +203,7 @@ private:
     }
 
     template <class... Args>
-    [[gnu::noinline]] bool insert_first(Key key, Args&&... args) noexcept {
+    VELKORIN_NOINLINE bool insert_first(Key key, Args&&... args) noexcept {
         key_.ensure();
         const std::uint64_t h = hash(key);
         make_room();
@@ -212,7 +212,7 @@ private:
         return true;
     }
 
-    [[gnu::noinline]] void make_room() noexcept {
+    VELKORIN_NOINLINE void make_room() noexcept {
         const std::size_t cap = control_.next_capacity();
         if (cap == capacity())
             rehash_in_place();

@@ -17,6 +17,8 @@
 #include <optional>
 #include <string_view>
 
+#include "lib/core/platform.hpp"
+
 namespace velkorin {
 
 using Violation = std::optional<std::string_view>;
@@ -27,7 +29,7 @@ inline constexpr bool checking_invariants = true;
 inline constexpr bool checking_invariants = false;
 #endif
 
-[[noreturn, gnu::cold, gnu::noinline]] void invariant_failed(std::string_view what) noexcept;
+[[noreturn]] VELKORIN_COLD VELKORIN_NOINLINE void invariant_failed(std::string_view what) noexcept;
 
 namespace invariant_detail {
 // True when a sampled check is due for a structure of `size` elements.

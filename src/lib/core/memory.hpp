@@ -19,9 +19,11 @@
 #include <utility>
 #include <vector>
 
+#include "lib/core/platform.hpp"
+
 namespace velkorin {
 
-[[noreturn, gnu::cold, gnu::noinline]] inline void allocation_failed(std::size_t bytes) noexcept {
+[[noreturn]] VELKORIN_COLD VELKORIN_NOINLINE inline void allocation_failed(std::size_t bytes) noexcept {
     std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
     std::abort();
 }

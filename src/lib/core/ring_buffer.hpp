@@ -142,7 +142,7 @@ private:
     // spares large buffers a copy and fresh page faults); the run that had
     // wrapped to the start of the old storage then moves up past its end,
     // which the doubled capacity always has room for.
-    [[gnu::noinline]] void grow() {
+    VELKORIN_NOINLINE void grow() {
         const std::size_t old_capacity = capacity_;
         const std::size_t new_capacity = std::max<std::size_t>(2 * old_capacity, 4);
         if constexpr (is_trivially_relocatable_v<T>) {

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "lib/core/platform.hpp"
+
 namespace velkorin {
 
 namespace siphash_detail {
@@ -19,14 +21,14 @@ namespace siphash_detail {
 inline std::uint64_t load_le64(const unsigned char* p) noexcept {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    if constexpr (std::endian::native == std::endian::big) w = VELKORIN_BSWAP64(w);
     return w;
 }
 
 inline std::uint32_t load_le32(const unsigned char* p) noexcept {
     std::uint32_t w;
     std::memcpy(&w, p, 4);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    if constexpr (std::endian::native == std::endian::big) w = VELKORIN_BSWAP32(w);
     return w;
 }
 

@@ -93,7 +93,7 @@ private:
     };
     static_assert(sizeof(Slab) % kCellAlign == 0 && kMaxCellBytes == kFirstSlabBytes - sizeof(Slab));
 
-    [[gnu::noinline]] void add_slab() noexcept {
+    VELKORIN_NOINLINE void add_slab() noexcept {
         std::size_t bytes = kFirstSlabBytes;
         if (newest_ != nullptr) bytes = newest_->bytes < kMaxSlabBytes / 2 ? 2 * newest_->bytes : kMaxSlabBytes;
         Slab* slab = static_cast<Slab*>(allocate_bytes(bytes));
