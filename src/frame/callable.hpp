@@ -165,13 +165,14 @@ constexpr bool all_convertible(TypeList<T...>) {
     return (Convertible<T> && ...);
 }
 
+// Two bodies are the same when they name the same template argument. This
+// asks the compiler for type identity rather than comparing pointers, which
+// a sanitizing GCC refuses to do in a constant expression.
+template <auto>
+struct BodyTag {};
 template <auto A, auto B>
 consteval bool same_body() {
-    if constexpr (std::is_same_v<decltype(A), decltype(B)>) {
-        return A == B;
-    } else {
-        return false;
-    }
+    return std::is_same_v<BodyTag<A>, BodyTag<B>>;
 }
 
 template <auto Fn, class... Defs>
