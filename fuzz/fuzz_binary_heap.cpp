@@ -9,7 +9,7 @@
 #include "fuzz_input.hpp"
 
 using namespace velkorin::fuzz;
-using velkorin::MaxHeap;
+using velkorin::core::MaxHeap;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);

@@ -20,7 +20,7 @@ struct UnsignedLess {
 
 template <class Less>
 struct Tree {
-    velkorin::BTreeSet<std::int64_t, Less> set;
+    velkorin::core::BTreeSet<std::int64_t, Less> set;
     std::set<std::int64_t, Less> model;
 
     bool apply(int op, std::int64_t v) {

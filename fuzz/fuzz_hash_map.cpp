@@ -16,16 +16,16 @@
 #include "hash_map.hpp"
 
 using namespace velkorin::fuzz;
-using velkorin::HashKey;
+using velkorin::core::HashKey;
 using Value = std::unique_ptr<std::uint32_t>;
 
 std::uint64_t text_hash_mask = ~std::uint64_t{0};
 
 struct MaskedTextHash {
-    static std::uint64_t of(std::string_view text) noexcept { return velkorin::BytesTextHash::of(text) & text_hash_mask; }
+    static std::uint64_t of(std::string_view text) noexcept { return velkorin::core::BytesTextHash::of(text) & text_hash_mask; }
 };
 
-using Map = velkorin::HashMap<Value, MaskedTextHash>;
+using Map = velkorin::core::HashMap<Value, MaskedTextHash>;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);

@@ -12,8 +12,8 @@
 #include "hash_set.hpp"
 
 using namespace velkorin::fuzz;
-using velkorin::HashKey;
-using velkorin::HashSet;
+using velkorin::core::HashKey;
+using velkorin::core::HashSet;
 
 namespace {
 struct IdentityPolicy {
@@ -27,7 +27,7 @@ struct IdentityPolicy {
     static std::int64_t key_of(std::int64_t v) noexcept { return v; }
     static bool matches(std::int64_t e, std::int64_t v, std::uint64_t) noexcept { return e == v; }
 };
-using IdentityTable = velkorin::HashTable<IdentityPolicy>;
+using IdentityTable = velkorin::core::HashTable<IdentityPolicy>;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

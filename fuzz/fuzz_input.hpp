@@ -100,7 +100,7 @@ public:
 private:
     template <class Core>
     void verify_one(const Core& core) const {
-        if (Violation v = core.verify()) {
+        if (velkorin::core::Violation v = core.verify()) {
             const std::string what(*v);
             fail(what.c_str(), op_);
         }

@@ -10,7 +10,7 @@
 #include "linked_list.hpp"
 
 using namespace velkorin::fuzz;
-using List = velkorin::LinkedList<std::unique_ptr<std::int64_t>>;
+using List = velkorin::core::LinkedList<std::unique_ptr<std::int64_t>>;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);

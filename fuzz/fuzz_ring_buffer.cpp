@@ -9,7 +9,7 @@
 #include "ring_buffer.hpp"
 
 using namespace velkorin::fuzz;
-using velkorin::RingBuffer;
+using velkorin::core::RingBuffer;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Input in(data, size);

@@ -47,12 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (sorted) std::sort(v.begin(), v.end());
     for (std::int64_t t : wanted) {
         const std::span<const std::int64_t> s(v);
-        const auto found = velkorin::binary_search(s, t);
+        const auto found = velkorin::core::binary_search(s, t);
         check.expect(found == probes(v, t), "binary_search left its probe sequence");
         check.expect(!found || v[*found] == t, "binary_search found a different value");
         const auto first = std::find(v.begin(), v.end(), t);
         check.expect(!sorted || found.has_value() == (first != v.end()), "binary_search missed a value of a sorted list");
-        const auto linear = velkorin::linear_search(s, t);
+        const auto linear = velkorin::core::linear_search(s, t);
         check.expect(linear == (first == v.end() ? std::nullopt : std::optional<std::size_t>(first - v.begin())),
                      "linear_search is not the first occurrence");
     }

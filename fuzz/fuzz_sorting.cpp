@@ -70,10 +70,10 @@ void check_sorts(const Checker& check, const std::vector<T>& input, Less less) {
     reference_bubble(bubble, less);
     reference_selection(selection, less);
     const std::pair<void (*)(std::span<T>, Less), const std::vector<T>*> cases[] = {
-        {velkorin::merge_sort<T, Less>, &stable},
-        {velkorin::quick_sort<T, Less>, &quick},
-        {velkorin::bubble_sort<T, Less>, &bubble},
-        {velkorin::selection_sort<T, Less>, &selection},
+        {velkorin::core::merge_sort<T, Less>, &stable},
+        {velkorin::core::quick_sort<T, Less>, &quick},
+        {velkorin::core::bubble_sort<T, Less>, &bubble},
+        {velkorin::core::selection_sort<T, Less>, &selection},
     };
     for (const auto& [sort, want] : cases) {
         std::vector<T> v = input;

@@ -9,8 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "lib/core/hash_set.hpp"
-#include "lib/core/ring_buffer.hpp"
+#include "core/hash_set.hpp"
+#include "core/ring_buffer.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -23,13 +23,13 @@ constexpr std::uint64_t kExclusive = ~std::uint64_t{0};
 
 struct FloorQueue {
     PyObject_HEAD
-    velkorin::RingBuffer<PyObject*> ring;
+    velkorin::core::RingBuffer<PyObject*> ring;
     std::uint64_t borrow;
 };
 
 struct FloorSet {
     PyObject_HEAD
-    velkorin::HashSet set;
+    velkorin::core::HashSet set;
     std::uint64_t borrow;
 };
 
@@ -158,14 +158,14 @@ PyObject* new_instance(PyTypeObject* type, PyObject* args, PyObject* kwargs, Ini
 
 PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_instance<FloorQueue>(type, args, kwargs, [](FloorQueue* q) {
-        ::new (&q->ring) velkorin::RingBuffer<PyObject*>();
+        ::new (&q->ring) velkorin::core::RingBuffer<PyObject*>();
         q->borrow = 0;
     });
 }
 
 PyObject* set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_instance<FloorSet>(type, args, kwargs, [](FloorSet* s) {
-        ::new (&s->set) velkorin::HashSet(velkorin::next_hash_key());
+        ::new (&s->set) velkorin::core::HashSet(velkorin::core::next_hash_key());
         s->borrow = 0;
     });
 }

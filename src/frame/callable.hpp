@@ -326,7 +326,7 @@ struct Def {
     static_assert(sizeof...(Params) == Signature::arity,
                   "Def: give exactly one parameter name per parameter of the C++ function");
     static_assert(detail::all_convertible(typename Signature::Params{}),
-                  "Def: parameters are std::int64_t, String, StrView, IntVec or PyObject* (see convert.hpp)");
+                  "Def: parameters are std::int64_t, StrView, IntVec or PyObject* (see convert.hpp)");
     static_assert(detail::Returnable<typename Signature::Return>,
                   "Def: the result must be void, bool, std::int64_t, std::uint64_t, IntVec, OwnedRef, "
                   "or std::optional / Result of one of these (see convert.hpp)");

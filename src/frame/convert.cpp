@@ -96,12 +96,6 @@ Result<StrView> FromPython<StrView>::extract_general(PyObject* obj) {
     return StrView{std::string_view(utf8, static_cast<std::size_t>(size)), obj};
 }
 
-Result<String> FromPython<String>::extract(PyObject* obj) {
-    auto view = FromPython<StrView>::extract(obj);
-    if (!view) return std::move(view.error());
-    return String(view.value().text.data(), view.value().text.size());
-}
-
 Result<IntVec> FromPython<IntVec>::extract(PyObject* obj) {
     if (PyUnicode_Check(obj)) return Error::deferred(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (PyList_CheckExact(obj)) return extract_indexed<true>(obj);

@@ -2,7 +2,6 @@
 //
 // Parameters: the C++ type of a declared parameter selects its conversion.
 //   std::int64_t        integer element (int, bool, anything with __index__)
-//   String              owned UTF-8 copy of a str (subclasses by their text)
 //   StrView             the same text, borrowed from the argument for the call
 //   Vec<std::int64_t>   integer list: any sequence except str, in iteration order
 //   PyObject*           any object, unconverted (borrowed for the call)
@@ -46,11 +45,6 @@ struct FromPython;
 template <>
 struct FromPython<std::int64_t> {
     static Result<std::int64_t> extract(PyObject* obj);
-};
-
-template <>
-struct FromPython<String> {
-    static Result<String> extract(PyObject* obj);
 };
 
 template <>

@@ -41,7 +41,7 @@ struct DrainStack {
     Handed pop() noexcept {
         const Handed top = entries()[--size];
         if (size == 0 && heap != nullptr) [[unlikely]] {
-            free_bytes(std::exchange(heap, nullptr));
+            core::free_bytes(std::exchange(heap, nullptr));
             capacity = 0;
         }
         return top;
@@ -50,10 +50,10 @@ struct DrainStack {
     VELKORIN_NOINLINE void grow() noexcept {
         const std::size_t bigger = 2 * (heap != nullptr ? capacity : inline_capacity);
         if (heap == nullptr) {
-            heap = static_cast<Handed*>(allocate_bytes(array_bytes<Handed>(bigger)));
+            heap = static_cast<Handed*>(core::allocate_bytes(core::array_bytes<Handed>(bigger)));
             std::copy(inline_entries, inline_entries + size, heap);
         } else {
-            heap = static_cast<Handed*>(reallocate_bytes(heap, array_bytes<Handed>(bigger)));
+            heap = static_cast<Handed*>(core::reallocate_bytes(heap, core::array_bytes<Handed>(bigger)));
         }
         capacity = bigger;
     }

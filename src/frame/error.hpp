@@ -25,7 +25,7 @@
 // __cause__.
 #pragma once
 
-#include "lib/core/memory.hpp"
+#include "core/memory.hpp"
 #include "frame/drain.hpp"
 #include "frame/object.hpp"
 

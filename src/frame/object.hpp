@@ -4,9 +4,14 @@
 #include <utility>
 
 #include "frame/compat.hpp"
-#include "lib/core/memory.hpp"
+#include "core/memory.hpp"
 
 namespace velkorin {
+
+// The frame allocates through the cores' allocator (core/memory.hpp), so that
+// running out of memory ends the process the same way everywhere.
+using core::String;
+using core::Vec;
 
 class OwnedRef {
 public:
@@ -50,6 +55,6 @@ private:
 
 // An OwnedRef is one pointer with no self-reference: moving its bytes moves it.
 template <>
-inline constexpr bool is_trivially_relocatable_v<OwnedRef> = true;
+inline constexpr bool core::is_trivially_relocatable_v<OwnedRef> = true;
 
 }  // namespace velkorin

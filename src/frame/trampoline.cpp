@@ -1,5 +1,7 @@
 #include "frame/trampoline.hpp"
 
+#include "core/platform.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -27,7 +29,7 @@ VELKORIN_FORCED_UNWIND_HANDLER void raise_or_abort(Error&& error, bool unraisabl
         } else {
             std::move(error).restore();
         }
-    } catch (ForcedUnwind&) {
+    } catch (core::ForcedUnwind&) {
         throw;
     } catch (...) {
         abort_at_boundary();
@@ -53,7 +55,7 @@ VELKORIN_FORCED_UNWIND_HANDLER PyObject* contain_unwinding(Failure& failure) {
     failure.discard();
     try {
         throw;
-    } catch (ForcedUnwind&) {
+    } catch (core::ForcedUnwind&) {
         throw;
     } catch (Panic& p) {
         raise_or_abort(panic_error(p.message), false);
@@ -67,7 +69,7 @@ VELKORIN_FORCED_UNWIND_HANDLER void contain_unwinding_unraisable() {
     String message;
     try {
         throw;
-    } catch (ForcedUnwind&) {
+    } catch (core::ForcedUnwind&) {
         throw;
     } catch (Panic& p) {
         message = std::move(p.message);

@@ -1,9 +1,9 @@
 #include "lib/algorithms.hpp"
 
-#include "lib/core/searching.hpp"
-#include "lib/core/sorting.hpp"
+#include "core/searching.hpp"
+#include "core/sorting.hpp"
 
-namespace velkorin {
+namespace velkorin::lib {
 
 namespace {
 
@@ -15,31 +15,31 @@ std::optional<std::uint64_t> widen(std::optional<std::size_t> index) {
 }  // namespace
 
 IntVec merge_sort(IntVec v) {
-    velkorin::merge_sort<std::int64_t>(v);
+    core::merge_sort(std::span(v));
     return v;
 }
 
 IntVec quick_sort(IntVec v) {
-    velkorin::quick_sort<std::int64_t>(v);
+    core::quick_sort(std::span(v));
     return v;
 }
 
 IntVec bubble_sort(IntVec v) {
-    velkorin::bubble_sort<std::int64_t>(v);
+    core::bubble_sort(std::span(v));
     return v;
 }
 
 IntVec selection_sort(IntVec v) {
-    velkorin::selection_sort<std::int64_t>(v);
+    core::selection_sort(std::span(v));
     return v;
 }
 
 std::optional<std::uint64_t> binary_search(IntVec v, std::int64_t target) {
-    return widen(velkorin::binary_search<std::int64_t>(v, target));
+    return widen(core::binary_search(std::span<const std::int64_t>(v), target));
 }
 
 std::optional<std::uint64_t> linear_search(IntVec v, std::int64_t target) {
-    return widen(velkorin::linear_search<std::int64_t>(v, target));
+    return widen(core::linear_search(std::span<const std::int64_t>(v), target));
 }
 
-}  // namespace velkorin
+}  // namespace velkorin::lib

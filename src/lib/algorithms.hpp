@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace velkorin {
+namespace velkorin::lib {
 
 IntVec merge_sort(IntVec v);
 IntVec quick_sort(IntVec v);
@@ -17,4 +17,4 @@ IntVec selection_sort(IntVec v);
 std::optional<std::uint64_t> binary_search(IntVec v, std::int64_t target);
 std::optional<std::uint64_t> linear_search(IntVec v, std::int64_t target);
 
-}  // namespace velkorin
+}  // namespace velkorin::lib

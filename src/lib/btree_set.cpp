@@ -1,12 +1,10 @@
 // PyBTreeSet: an ordered set of 64-bit integers.
 #include "lib/classes.hpp"
-#include "lib/core/btree_set.hpp"
+#include "core/btree_set.hpp"
 
-namespace velkorin {
+namespace velkorin::lib {
 
-namespace {
-
-class BTreeSetContents {
+class BTreeSet {
 public:
     static constexpr bool holds_references = false;
 
@@ -20,17 +18,15 @@ public:
     }
 
 private:
-    BTreeSet<std::int64_t> tree_;
+    core::BTreeSet<std::int64_t> tree_;
 };
 
-struct PyBTreeSet final : PyClass<PyBTreeSet, "PyBTreeSet", BTreeSetContents,
-    Def<"insert", &BTreeSetContents::insert, "v">,
-    Def<"contains", &BTreeSetContents::contains, "v">,
-    Def<"remove", &BTreeSetContents::remove, "v">,
-    Def<"to_list", &BTreeSetContents::to_list>> {};
-
-}  // namespace
+struct PyBTreeSet final : PyClass<PyBTreeSet, "PyBTreeSet", BTreeSet,
+    Def<"insert", &BTreeSet::insert, "v">,
+    Def<"contains", &BTreeSet::contains, "v">,
+    Def<"remove", &BTreeSet::remove, "v">,
+    Def<"to_list", &BTreeSet::to_list>> {};
 
 const ClassRecord& py_btree_set_class = class_record<PyBTreeSet>;
 
-}  // namespace velkorin
+}  // namespace velkorin::lib

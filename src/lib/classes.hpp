@@ -3,7 +3,7 @@
 
 #include "frame/class.hpp"
 
-namespace velkorin {
+namespace velkorin::lib {
 
 extern const ClassRecord& py_linked_list_class;
 extern const ClassRecord& py_hash_map_class;
@@ -12,4 +12,4 @@ extern const ClassRecord& py_btree_set_class;
 extern const ClassRecord& py_queue_class;
 extern const ClassRecord& py_priority_queue_class;
 
-}  // namespace velkorin
+}  // namespace velkorin::lib

@@ -1,17 +1,15 @@
 // PyHashMap: a hash map from str keys (stored as UTF-8 bytes) to Python objects.
 #include "lib/classes.hpp"
-#include "lib/core/hash_map.hpp"
-
-namespace velkorin {
+#include "core/hash_map.hpp"
 
 // Walks over the entries (the snapshot, its drain) touch each value's
 // reference count, and the objects lie anywhere in memory.
 template <>
-struct HashMapValuePrefetch<OwnedRef> {
+struct velkorin::core::HashMapValuePrefetch<velkorin::OwnedRef> {
     static void ahead(const OwnedRef& v) noexcept { VELKORIN_PREFETCH_WRITE(v.get()); }
 };
 
-namespace {
+namespace velkorin::lib {
 
 // For verify(): whether a stored hash is the interpreter's hash of the str
 // the stored bytes decode to, which equals the hash of the key object they
@@ -34,7 +32,7 @@ struct StrTextHash {
     }
 };
 
-using StrMap = HashMap<OwnedRef, StrTextHash>;
+using StrMap = core::HashMap<OwnedRef, StrTextHash>;
 
 // The to_dict snapshot holds the map's own text hashes, checked in the map;
 // checking them again at every step of its drain would cost an allocation
@@ -44,13 +42,13 @@ struct CopiedTextHash {
 };
 
 // What the map is given for a key: its bytes and the str's own hash.
-TextKey text_key(const StrView& key) { return TextKey{key.text, key.hash()}; }
+core::TextKey text_key(const StrView& key) { return core::TextKey{key.text, key.hash()}; }
 
 // Zero-filled memory is an empty map too (see hash_map.hpp): it takes its key
 // at the first insertion instead of here.
-class Map {
+class HashMap {
 public:
-    Map() noexcept : map_(next_hash_key()) {}
+    HashMap() noexcept : map_(core::next_hash_key()) {}
 
     // The key's bytes are copied into the entry, so the argument's UTF-8 is
     // only borrowed. A replaced value is released before the method returns,
@@ -78,7 +76,7 @@ public:
     // Copies the entries into a snapshot table with a fresh hash key, then
     // moves them into a new dict in the snapshot's order.
     Result<OwnedRef> to_dict() const {
-        HashMap<OwnedRef, CopiedTextHash> snapshot(map_, next_hash_key(), [](const OwnedRef& v) noexcept { return v.clone(); });
+        core::HashMap<OwnedRef, CopiedTextHash> snapshot(map_, core::next_hash_key(), [](const OwnedRef& v) noexcept { return v.clone(); });
         OwnedRef dict = OwnedRef::steal(PyDict_New());
         if (!dict) api_call_failed();
         Result<void> status;
@@ -103,15 +101,13 @@ private:
     std::size_t released_ = 0;  // values given up by the deallocation so far
 };
 
-struct PyHashMap final : PyClass<PyHashMap, "PyHashMap", Map,
-    Def<"insert", &Map::insert, "key", "value">,
-    Def<"get", &Map::get, "key">,
-    Def<"remove", &Map::remove, "key">,
-    Def<"contains", &Map::contains, "key">,
-    Def<"to_dict", &Map::to_dict>> {};
-
-}  // namespace
+struct PyHashMap final : PyClass<PyHashMap, "PyHashMap", HashMap,
+    Def<"insert", &HashMap::insert, "key", "value">,
+    Def<"get", &HashMap::get, "key">,
+    Def<"remove", &HashMap::remove, "key">,
+    Def<"contains", &HashMap::contains, "key">,
+    Def<"to_dict", &HashMap::to_dict>> {};
 
 const ClassRecord& py_hash_map_class = class_record<PyHashMap>;
 
-}  // namespace velkorin
+}  // namespace velkorin::lib

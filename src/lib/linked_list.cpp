@@ -1,12 +1,10 @@
 // PyLinkedList: a double-ended list of Python objects.
 #include "lib/classes.hpp"
-#include "lib/core/linked_list.hpp"
+#include "core/linked_list.hpp"
 
-namespace velkorin {
+namespace velkorin::lib {
 
-namespace {
-
-class List {
+class LinkedList {
 public:
     void push_back(PyObject* v) { list_.push_back(OwnedRef::borrow(v)); }
     void push_front(PyObject* v) { list_.push_front(OwnedRef::borrow(v)); }
@@ -24,19 +22,17 @@ public:
     }
 
 private:
-    LinkedList<OwnedRef> list_;
+    core::LinkedList<OwnedRef> list_;
 };
 
-struct PyLinkedList final : PyClass<PyLinkedList, "PyLinkedList", List,
-    Def<"push_back", &List::push_back, "v">,
-    Def<"push_front", &List::push_front, "v">,
-    Def<"pop_front", &List::pop_front>,
-    Def<"pop_back", &List::pop_back>,
-    Def<"len", &List::len>,
-    Def<"to_list", &List::to_list>> {};
-
-}  // namespace
+struct PyLinkedList final : PyClass<PyLinkedList, "PyLinkedList", LinkedList,
+    Def<"push_back", &LinkedList::push_back, "v">,
+    Def<"push_front", &LinkedList::push_front, "v">,
+    Def<"pop_front", &LinkedList::pop_front>,
+    Def<"pop_back", &LinkedList::pop_back>,
+    Def<"len", &LinkedList::len>,
+    Def<"to_list", &LinkedList::to_list>> {};
 
 const ClassRecord& py_linked_list_class = class_record<PyLinkedList>;
 
-}  // namespace velkorin
+}  // namespace velkorin::lib

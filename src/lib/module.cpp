@@ -5,9 +5,8 @@
 #include "lib/algorithms.hpp"
 #include "lib/classes.hpp"
 
-namespace velkorin {
+namespace velkorin::lib {
 
-namespace {
 
 struct Functions final : ModuleFunctions<Functions,
     Def<"bubble_sort", &bubble_sort, "v">,
@@ -32,8 +31,6 @@ ModuleDefinition velkorin_module{
     .classes = classes,
 };
 
-}  // namespace
+}  // namespace velkorin::lib
 
-}  // namespace velkorin
-
-PyMODINIT_FUNC PyInit_velkorin() { return velkorin::initialize_module(velkorin::velkorin_module); }
+PyMODINIT_FUNC PyInit_velkorin() { return velkorin::initialize_module(velkorin::lib::velkorin_module); }

@@ -1,10 +1,8 @@
 // PyPriorityQueue: a max-priority queue of 64-bit integers.
 #include "lib/classes.hpp"
-#include "lib/core/binary_heap.hpp"
+#include "core/binary_heap.hpp"
 
-namespace velkorin {
-
-namespace {
+namespace velkorin::lib {
 
 class PriorityQueue {
 public:
@@ -23,7 +21,7 @@ public:
     std::optional<std::int64_t> peek() const { return heap_.peek(); }
 
 private:
-    MaxHeap<std::int64_t> heap_;
+    core::MaxHeap<std::int64_t> heap_;
 };
 
 struct PyPriorityQueue final : PyClass<PyPriorityQueue, "PyPriorityQueue", PriorityQueue,
@@ -31,8 +29,6 @@ struct PyPriorityQueue final : PyClass<PyPriorityQueue, "PyPriorityQueue", Prior
     Def<"pop", &PriorityQueue::pop>,
     Def<"peek", &PriorityQueue::peek>> {};
 
-}  // namespace
-
 const ClassRecord& py_priority_queue_class = class_record<PyPriorityQueue>;
 
-}  // namespace velkorin
+}  // namespace velkorin::lib

@@ -1,10 +1,8 @@
 // PyQueue: a first-in, first-out queue of Python objects.
 #include "lib/classes.hpp"
-#include "lib/core/ring_buffer.hpp"
+#include "core/ring_buffer.hpp"
 
-namespace velkorin {
-
-namespace {
+namespace velkorin::lib {
 
 class Queue {
 public:
@@ -25,7 +23,7 @@ public:
     bool give_up_references(GiveUp give_up) { return ring_.drain(give_up); }
 
 private:
-    RingBuffer<OwnedRef> ring_;
+    core::RingBuffer<OwnedRef> ring_;
 };
 
 struct PyQueue final : PyClass<PyQueue, "PyQueue", Queue,
@@ -35,8 +33,6 @@ struct PyQueue final : PyClass<PyQueue, "PyQueue", Queue,
     Def<"len", &Queue::len>,
     Def<"to_list", &Queue::to_list>> {};
 
-}  // namespace
-
 const ClassRecord& py_queue_class = class_record<PyQueue>;
 
-}  // namespace velkorin
+}  // namespace velkorin::lib

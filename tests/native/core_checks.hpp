@@ -6,14 +6,14 @@
 #include <cstddef>
 #include <new>
 
-#include "lib/core/invariant.hpp"
+#include "core/invariant.hpp"
 
 namespace velkorin::testing {
 
 // Passes when core.verify() finds nothing; otherwise fails with its description.
 template <class Core>
 ::testing::AssertionResult Valid(const Core& core) {
-    if (Violation v = core.verify()) return ::testing::AssertionFailure() << *v;
+    if (velkorin::core::Violation v = core.verify()) return ::testing::AssertionFailure() << *v;
     return ::testing::AssertionSuccess();
 }
 

@@ -1,4 +1,4 @@
-#include "lib/core/binary_heap.hpp"
+#include "core/binary_heap.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 
 namespace {
 
-using velkorin::MaxHeap;
+using velkorin::core::MaxHeap;
 using velkorin::testing::Valid;
 using I64 = std::int64_t;
 

@@ -1,4 +1,4 @@
-#include "lib/core/btree_set.hpp"
+#include "core/btree_set.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@
 
 namespace {
 
-using velkorin::BTreeSet;
-using velkorin::Violation;
+using velkorin::core::BTreeSet;
+using velkorin::core::Violation;
 using velkorin::testing::Valid;
 using Set = BTreeSet<std::int64_t>;
 using Model = std::set<std::int64_t>;

@@ -14,15 +14,15 @@
 #include <utility>
 #include <vector>
 
-#include "lib/core/hash_keys.hpp"
-#include "lib/core/platform.hpp"
-#include "lib/core/hash_map.hpp"
-#include "lib/core/hash_set.hpp"
-#include "lib/core/siphash.hpp"
+#include "core/hash_keys.hpp"
+#include "core/platform.hpp"
+#include "core/hash_map.hpp"
+#include "core/hash_set.hpp"
+#include "core/siphash.hpp"
 
-using velkorin::HashKey;
-using velkorin::HashMap;
-using velkorin::HashSet;
+using velkorin::core::HashKey;
+using velkorin::core::HashMap;
+using velkorin::core::HashSet;
 
 namespace {
 
@@ -84,16 +84,16 @@ TEST(SipHash, ReferenceVectors24) {
     for (const auto& [n, expected] : vectors) {
         std::vector<unsigned char> msg(n);
         for (std::size_t i = 0; i < n; ++i) msg[i] = static_cast<unsigned char>(i);
-        EXPECT_EQ((velkorin::siphash<2, 4>(k0, k1, msg.data(), n)), expected) << "length " << n;
+        EXPECT_EQ((velkorin::core::siphash<2, 4>(k0, k1, msg.data(), n)), expected) << "length " << n;
         EXPECT_EQ(ref_siphash(2, 4, k0, k1, msg), expected) << "reference, length " << n;
         if (n > 0) {
-            EXPECT_EQ((velkorin::siphash<2, 4, true>(k0, k1, msg.data(), n - 1, msg[n - 1])), expected)
+            EXPECT_EQ((velkorin::core::siphash<2, 4, true>(k0, k1, msg.data(), n - 1, msg[n - 1])), expected)
                 << "last byte as the suffix, length " << n;
         }
     }
     std::vector<unsigned char> eight(8);
     for (int i = 0; i < 8; ++i) eight[i] = static_cast<unsigned char>(i);
-    EXPECT_EQ((velkorin::siphash_u64<2, 4>(k0, k1, le_word(eight.data()))), 0x93f5f5799a932462ULL);
+    EXPECT_EQ((velkorin::core::siphash_u64<2, 4>(k0, k1, le_word(eight.data()))), 0x93f5f5799a932462ULL);
 }
 
 TEST(SipHash, OneShotMatchesReferenceAtEveryLengthAndAlignment) {
@@ -105,10 +105,10 @@ TEST(SipHash, OneShotMatchesReferenceAtEveryLengthAndAlignment) {
         for (auto& b : buffer) b = static_cast<unsigned char>(rng());
         const unsigned char* p = buffer.data() + offset;  // loads at every alignment
         std::vector<unsigned char> msg(p, p + n);
-        ASSERT_EQ((velkorin::siphash<1, 3>(k0, k1, p, n)), ref_siphash(1, 3, k0, k1, msg)) << "length " << n;
+        ASSERT_EQ((velkorin::core::siphash<1, 3>(k0, k1, p, n)), ref_siphash(1, 3, k0, k1, msg)) << "length " << n;
         const auto suffix = static_cast<std::uint8_t>(rng());
         msg.push_back(suffix);
-        ASSERT_EQ((velkorin::siphash<1, 3, true>(k0, k1, p, n, suffix)), ref_siphash(1, 3, k0, k1, msg))
+        ASSERT_EQ((velkorin::core::siphash<1, 3, true>(k0, k1, p, n, suffix)), ref_siphash(1, 3, k0, k1, msg))
             << "length " << n << " and a suffix byte";
     }
 }
@@ -121,13 +121,13 @@ TEST(SipHash, OneShotIntegerAndMapKeyHashes) {
         const HashKey key{rng(), rng()};
         const std::int64_t v = iter < 5 ? edge_values[iter] : static_cast<std::int64_t>(rng());
         const auto bytes = le_bytes(static_cast<std::uint64_t>(v));
-        ASSERT_EQ(velkorin::siphash13_u64(key.k0, key.k1, static_cast<std::uint64_t>(v)),
+        ASSERT_EQ(velkorin::core::siphash13_u64(key.k0, key.k1, static_cast<std::uint64_t>(v)),
                   ref_siphash(1, 3, key.k0, key.k1, bytes));
-        ASSERT_EQ(velkorin::HashSetPolicy::hash(key, v), ref_siphash(1, 3, key.k0, key.k1, bytes));
+        ASSERT_EQ(velkorin::core::HashSetPolicy::hash(key, v), ref_siphash(1, 3, key.k0, key.k1, bytes));
 
         std::string text(iter % 40, '\0');
         for (auto& ch : text) ch = static_cast<char>(rng());
-        ASSERT_EQ(velkorin::BytesTextHash::of(text), ref_siphash(1, 3, 0, 0, std::vector<unsigned char>(text.begin(), text.end())));
+        ASSERT_EQ(velkorin::core::BytesTextHash::of(text), ref_siphash(1, 3, 0, 0, std::vector<unsigned char>(text.begin(), text.end())));
     }
 }
 
@@ -135,15 +135,15 @@ TEST(SipHash, OneShotIntegerAndMapKeyHashes) {
 // Hash keys
 
 TEST(HashKeys, EachTableTakesTheThreadKeyAndIncrementsK0) {
-    const HashKey a = velkorin::next_hash_key();
-    const HashKey b = velkorin::next_hash_key();
+    const HashKey a = velkorin::core::next_hash_key();
+    const HashKey b = velkorin::core::next_hash_key();
     EXPECT_EQ(b.k0, a.k0 + 1);
     EXPECT_EQ(b.k1, a.k1);
 
     // Keyed construction takes a key at once; the all-zero state at its
     // first insertion.
     HashSet lazy_set;
-    HashSet keyed_set(velkorin::next_hash_key());
+    HashSet keyed_set(velkorin::core::next_hash_key());
     HashMap<int> lazy_map;
     EXPECT_FALSE(lazy_set.keyed());
     lazy_map.insert("x", 1);
@@ -153,19 +153,19 @@ TEST(HashKeys, EachTableTakesTheThreadKeyAndIncrementsK0) {
     EXPECT_EQ(lazy_set.hash_key(), (HashKey{b.k0 + 3, a.k1}));
 
     HashKey other{};
-    std::thread([&] { other = velkorin::next_hash_key(); }).join();
-    EXPECT_NE(other, velkorin::next_hash_key()) << "another thread draws its own random pair";
+    std::thread([&] { other = velkorin::core::next_hash_key(); }).join();
+    EXPECT_NE(other, velkorin::core::next_hash_key()) << "another thread draws its own random pair";
 }
 
 // The operating system's source: fresh bytes at each call, and a long
 // request (getentropy serves 256 bytes a call) filled to its end.
 TEST(HashKeys, RandomSourceGivesFreshBytesToTheEnd) {
     unsigned char a[16] = {}, b[16] = {};
-    velkorin::os_random_bytes(a, sizeof a);
-    velkorin::os_random_bytes(b, sizeof b);
+    velkorin::core::os_random_bytes(a, sizeof a);
+    velkorin::core::os_random_bytes(b, sizeof b);
     EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
     std::vector<unsigned char> big(1000, 0);
-    velkorin::os_random_bytes(big.data(), big.size());
+    velkorin::core::os_random_bytes(big.data(), big.size());
     EXPECT_LT(std::count(big.end() - 16, big.end(), 0), 16);
 }
 
@@ -175,12 +175,12 @@ TEST(HashKeys, MultiplyFoldMatchesTheFourProductForm) {
     std::mt19937_64 rng(7);
     const std::uint64_t edges[] = {0, 1, 0xffffffff, 0x100000000, ~std::uint64_t{0}, 0x9e3779b97f4a7c15ULL};
     for (std::uint64_t a : edges)
-        for (std::uint64_t b : edges) EXPECT_EQ(velkorin::multiply_fold(a, b), velkorin::multiply_fold_portable(a, b));
+        for (std::uint64_t b : edges) EXPECT_EQ(velkorin::core::multiply_fold(a, b), velkorin::core::multiply_fold_portable(a, b));
     for (int i = 0; i < 10000; ++i) {
         const std::uint64_t a = rng(), b = rng();
-        ASSERT_EQ(velkorin::multiply_fold(a, b), velkorin::multiply_fold_portable(a, b));
+        ASSERT_EQ(velkorin::core::multiply_fold(a, b), velkorin::core::multiply_fold_portable(a, b));
     }
-    EXPECT_EQ(velkorin::multiply_fold_portable(~std::uint64_t{0}, ~std::uint64_t{0}), ~std::uint64_t{0});
+    EXPECT_EQ(velkorin::core::multiply_fold_portable(~std::uint64_t{0}, ~std::uint64_t{0}), ~std::uint64_t{0});
 }
 
 }  // namespace

@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "core_checks.hpp"
-#include "lib/core/hash_keys.hpp"
-#include "lib/core/hash_map.hpp"
+#include "core/hash_keys.hpp"
+#include "core/hash_map.hpp"
 
 using velkorin::testing::Valid;
-using velkorin::HashKey;
-using velkorin::HashMap;
+using velkorin::core::HashKey;
+using velkorin::core::HashMap;
 
 namespace {
 
@@ -280,7 +280,7 @@ TEST_F(HashMapTest, DestructorReleasesEveryValueOnceInEntryOrder) {
 }
 
 TEST_F(HashMapTest, MoveTransfersEntriesAndLeavesTheZeroState) {
-    HashMap<Value> a(velkorin::next_hash_key());
+    HashMap<Value> a(velkorin::core::next_hash_key());
     for (int i = 0; i < 50; ++i) a.insert(std::to_string(i), Value(i));
     const HashKey key = a.hash_key();
     HashMap<Value> b(std::move(a));
@@ -325,12 +325,12 @@ TEST_F(HashMapTest, SnapshotCopiesInEntryOrderUnderItsOwnKeyAndDrains) {
         HashMap<Value> snap(part, key, copy_plus);
         EXPECT_EQ(snap.hash_key(), key);
         EXPECT_EQ(snap.size(), n);
-        EXPECT_EQ(snap.capacity(), n == 0 ? 0u : velkorin::hash_table_detail::capacity_for(n)) << "sized at once";
+        EXPECT_EQ(snap.capacity(), n == 0 ? 0u : velkorin::core::hash_table_detail::capacity_for(n)) << "sized at once";
         EXPECT_EQ(snap.tombstones(), 0u);
         EXPECT_TRUE(Valid(snap));
     }
 
-    HashMap<Value> snap(map, velkorin::next_hash_key(), copy_plus);
+    HashMap<Value> snap(map, velkorin::core::next_hash_key(), copy_plus);
     EXPECT_NE(snap.hash_key(), map.hash_key());
     std::vector<std::string> order, inserted;
     for (const auto& e : snap) order.emplace_back(e.key.view());
@@ -576,7 +576,7 @@ TEST_F(HashMapTest, GrowthDoublesInOneBlockAndNeverShrinks) {
 }
 
 TEST(HashMapGrowth, TriviallyRelocatableValuesGrowByReallocation) {
-    static_assert(velkorin::is_trivially_relocatable_v<int>);
+    static_assert(velkorin::core::is_trivially_relocatable_v<int>);
     HashMap<int> map;
     std::size_t cap = 0;
     for (int i = 0; i < 20000; ++i) {

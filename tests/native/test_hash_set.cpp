@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "core_checks.hpp"
-#include "lib/core/hash_set.hpp"
+#include "core/hash_set.hpp"
 
 using velkorin::testing::Valid;
-using velkorin::HashSet;
+using velkorin::core::HashSet;
 
 namespace {
 
@@ -106,7 +106,7 @@ TEST(HashSetTest, BucketOrderIsStableAndSharedByAllWalks) {
     const auto first = set.to_vector();
     const auto second = set.to_vector();
     EXPECT_EQ(first, second);
-    velkorin::Vec<std::int64_t> walked(set.begin(), set.end());
+    velkorin::core::Vec<std::int64_t> walked(set.begin(), set.end());
     EXPECT_EQ(walked, first);
     EXPECT_EQ(first.size(), set.size());
 }

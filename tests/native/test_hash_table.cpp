@@ -12,15 +12,15 @@
 #include <vector>
 
 #include "core_checks.hpp"
-#include "lib/core/hash_keys.hpp"
-#include "lib/core/hash_map.hpp"
-#include "lib/core/hash_set.hpp"
-#include "lib/core/hash_table.hpp"
+#include "core/hash_keys.hpp"
+#include "core/hash_map.hpp"
+#include "core/hash_set.hpp"
+#include "core/hash_table.hpp"
 
 using velkorin::testing::Valid;
-using velkorin::HashKey;
-using velkorin::HashMap;
-using velkorin::HashSet;
+using velkorin::core::HashKey;
+using velkorin::core::HashMap;
+using velkorin::core::HashSet;
 
 namespace {
 
@@ -60,12 +60,12 @@ template <class T, class Insert>
 void expect_key_drawn_on_first_insertion(T& table, Insert&& insert) {
     EXPECT_FALSE(table.keyed()) << "lookups take no key";
     EXPECT_TRUE(Valid(table));
-    const HashKey before = velkorin::next_hash_key();
+    const HashKey before = velkorin::core::next_hash_key();
     insert();
     EXPECT_TRUE(table.keyed());
     EXPECT_NE(table.hash_key(), (HashKey{0, 0}));
     EXPECT_EQ(table.hash_key(), (HashKey{before.k0 + 1, before.k1}));
-    EXPECT_EQ(velkorin::next_hash_key(), (HashKey{before.k0 + 2, before.k1}));
+    EXPECT_EQ(velkorin::core::next_hash_key(), (HashKey{before.k0 + 2, before.k1}));
     EXPECT_TRUE(Valid(table));
 }
 
@@ -116,7 +116,7 @@ struct IdentityPolicy {
     static std::uint64_t key_of(std::uint64_t v) noexcept { return v; }
     static bool matches(std::uint64_t e, std::uint64_t v, std::uint64_t) noexcept { return e == v; }
 };
-using IdentityTable = velkorin::HashTable<IdentityPolicy>;
+using IdentityTable = velkorin::core::HashTable<IdentityPolicy>;
 
 constexpr std::uint64_t homed(std::uint64_t home, std::uint64_t tag) { return (home << 7) | tag; }
 

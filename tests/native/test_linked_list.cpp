@@ -1,4 +1,4 @@
-#include "lib/core/linked_list.hpp"
+#include "core/linked_list.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 namespace {
 
-using velkorin::LinkedList;
+using velkorin::core::LinkedList;
 using velkorin::testing::Valid;
 
 // Move-only element that records its own destruction. A moved-from element

@@ -1,4 +1,4 @@
-#include "lib/core/ring_buffer.hpp"
+#include "core/ring_buffer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-namespace velkorin {
+namespace velkorin::core {
 namespace {
 
 using testing::Valid;
@@ -167,4 +167,4 @@ TEST(RingBuffer, MatchesDequeUnderRandomOperations) {
 }
 
 }  // namespace
-}  // namespace velkorin
+}  // namespace velkorin::core

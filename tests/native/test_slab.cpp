@@ -1,6 +1,6 @@
 // The slab arena and the free list: where cells are carved, how slabs grow,
 // and the order in which slabs go back to the heap.
-#include "lib/core/slab.hpp"
+#include "core/slab.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,8 @@
 
 #include "core_checks.hpp"
 
-using velkorin::FreeList;
-using velkorin::SlabArena;
+using velkorin::core::FreeList;
+using velkorin::core::SlabArena;
 
 #ifdef VELKORIN_TEST_WRAPS_MALLOC
 // Where the linker wraps malloc and free (CMakeLists.txt), every allocation of

@@ -1,4 +1,4 @@
-#include "lib/core/sorting.hpp"
+#include "core/sorting.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +14,10 @@
 
 namespace {
 
-using velkorin::bubble_sort;
-using velkorin::merge_sort;
-using velkorin::quick_sort;
-using velkorin::selection_sort;
+using velkorin::core::bubble_sort;
+using velkorin::core::merge_sort;
+using velkorin::core::quick_sort;
+using velkorin::core::selection_sort;
 using I64 = std::int64_t;
 
 constexpr I64 kMin = std::numeric_limits<I64>::min();
@@ -384,7 +384,7 @@ TEST(Sorting, PartitionPutsEqualElementsBeforePivot) {
         const auto equal_count =
             static_cast<std::size_t>(std::count_if(v.begin(), v.end(), [&](const Tagged& e) { return e.key == pivot.key; }));
         TaggedLess less;
-        const std::size_t p = velkorin::sorting_detail::lomuto_partition(v.data(), len, less);
+        const std::size_t p = velkorin::core::sorting_detail::lomuto_partition(v.data(), len, less);
         ASSERT_LT(p, len);
         EXPECT_EQ(v[p], pivot);
         std::size_t equal_before = 0;

@@ -25,12 +25,12 @@
 #include <type_traits>
 #include <utility>
 
-#include "lib/core/hash_control.hpp"
-#include "lib/core/hash_keys.hpp"
-#include "lib/core/invariant.hpp"
-#include "lib/core/memory.hpp"
+#include "core/hash_control.hpp"
+#include "core/hash_keys.hpp"
+#include "core/invariant.hpp"
+#include "core/memory.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 template <class Policy>
 class HashTable {
@@ -261,4 +261,4 @@ private:
     TableKey key_;
 };
 
-}  // namespace velkorin
+}  // namespace velkorin::core

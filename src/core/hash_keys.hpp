@@ -14,9 +14,9 @@
 
 #include <cstdint>
 
-#include "lib/core/platform.hpp"
+#include "core/platform.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 struct HashKey {
     std::uint64_t k0;
@@ -55,4 +55,4 @@ private:
     bool keyed_ = false;
 };
 
-}  // namespace velkorin
+}  // namespace velkorin::core

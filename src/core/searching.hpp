@@ -6,7 +6,7 @@
 #include <optional>
 #include <span>
 
-namespace velkorin {
+namespace velkorin::core {
 
 // Probes by halving with inclusive signed bounds; returns the index of the
 // first probe that lands on an element equal to `target`. On unsorted input
@@ -39,4 +39,4 @@ std::optional<std::size_t> linear_search(std::span<const T> v, const T& target) 
     return std::nullopt;
 }
 
-}  // namespace velkorin
+}  // namespace velkorin::core

@@ -58,7 +58,7 @@
 #include <cxxabi.h>
 #endif
 
-namespace velkorin {
+namespace velkorin::core {
 
 #if defined(__GLIBCXX__)
 using ForcedUnwind = abi::__forced_unwind;
@@ -98,4 +98,4 @@ inline std::uint64_t multiply_fold(std::uint64_t a, std::uint64_t b) noexcept {
 // the reason to standard error and aborts.
 void os_random_bytes(unsigned char* out, std::size_t n) noexcept;
 
-}  // namespace velkorin
+}  // namespace velkorin::core

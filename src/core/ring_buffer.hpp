@@ -11,8 +11,8 @@
 // All-zero bytes are the empty buffer: no storage, nothing allocated.
 #pragma once
 
-#include "lib/core/invariant.hpp"
-#include "lib/core/memory.hpp"
+#include "core/invariant.hpp"
+#include "core/memory.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -20,7 +20,7 @@
 #include <optional>
 #include <utility>
 
-namespace velkorin {
+namespace velkorin::core {
 
 template <class T>
 class RingBuffer {
@@ -173,4 +173,4 @@ private:
     std::size_t size_ = 0;
 };
 
-}  // namespace velkorin
+}  // namespace velkorin::core

@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "lib/core/platform.hpp"
+#include "core/platform.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 namespace siphash_detail {
 
@@ -112,4 +112,4 @@ inline std::uint64_t siphash13_u64(std::uint64_t k0, std::uint64_t k1, std::uint
     return siphash_u64<1, 3>(k0, k1, v);
 }
 
-}  // namespace velkorin
+}  // namespace velkorin::core

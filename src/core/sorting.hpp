@@ -40,9 +40,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "lib/core/memory.hpp"
+#include "core/memory.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 namespace sorting_detail {
 
@@ -230,4 +230,4 @@ void selection_sort(std::span<T> a, Less less = Less{}) {
     }
 }
 
-}  // namespace velkorin
+}  // namespace velkorin::core

@@ -1,4 +1,4 @@
-#include "lib/core/platform.hpp"
+#include "core/platform.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,7 +18,7 @@
 #endif
 #endif
 
-namespace velkorin {
+namespace velkorin::core {
 
 namespace {
 
@@ -59,4 +59,4 @@ void os_random_bytes(unsigned char* out, std::size_t n) noexcept {
 #endif
 }
 
-}  // namespace velkorin
+}  // namespace velkorin::core

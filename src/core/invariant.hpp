@@ -17,9 +17,9 @@
 #include <optional>
 #include <string_view>
 
-#include "lib/core/platform.hpp"
+#include "core/platform.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 using Violation = std::optional<std::string_view>;
 
@@ -46,13 +46,13 @@ inline void sampled_verify(const Core& core) noexcept {
     }
 }
 
-}  // namespace velkorin
+}  // namespace velkorin::core
 
 // A cheap invariant, checked on the spot in checking builds.
 #ifdef VELKORIN_CHECK_INVARIANTS
 #define VELKORIN_INVARIANT(condition, what) \
     do {                                    \
-        if (!(condition)) ::velkorin::invariant_failed(what); \
+        if (!(condition)) ::velkorin::core::invariant_failed(what); \
     } while (false)
 #else
 #define VELKORIN_INVARIANT(condition, what) \

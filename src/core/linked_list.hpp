@@ -34,10 +34,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "lib/core/invariant.hpp"
-#include "lib/core/slab.hpp"
+#include "core/invariant.hpp"
+#include "core/slab.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 template <class T>
 class LinkedList {
@@ -216,4 +216,4 @@ private:
     std::size_t size_ = 0;
 };
 
-}  // namespace velkorin
+}  // namespace velkorin::core

@@ -35,9 +35,9 @@
 #include <new>
 #include <type_traits>
 
-#include "lib/core/slab.hpp"
+#include "core/slab.hpp"
 
-namespace velkorin::btree {
+namespace velkorin::core::btree {
 
 inline constexpr unsigned kCapacity = 11;  // keys per node
 inline constexpr unsigned kMinKeys = 5;    // keys per non-root node, at least
@@ -182,4 +182,4 @@ private:
     FreeList internals_;
 };
 
-}  // namespace velkorin::btree
+}  // namespace velkorin::core::btree

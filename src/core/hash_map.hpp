@@ -96,13 +96,13 @@
 #include <type_traits>
 #include <utility>
 
-#include "lib/core/hash_control.hpp"
-#include "lib/core/hash_keys.hpp"
-#include "lib/core/invariant.hpp"
-#include "lib/core/memory.hpp"
-#include "lib/core/siphash.hpp"
+#include "core/hash_control.hpp"
+#include "core/hash_keys.hpp"
+#include "core/invariant.hpp"
+#include "core/memory.hpp"
+#include "core/siphash.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 static_assert(std::endian::native == std::endian::little, "inline map keys are built from little-endian words");
 
@@ -664,4 +664,4 @@ private:
     mutable std::uint32_t recent_ = 0;
 };
 
-}  // namespace velkorin
+}  // namespace velkorin::core

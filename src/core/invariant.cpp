@@ -1,9 +1,9 @@
-#include "lib/core/invariant.hpp"
+#include "core/invariant.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
-namespace velkorin {
+namespace velkorin::core {
 
 void invariant_failed(std::string_view what) noexcept {
     std::fprintf(stderr, "velkorin: invariant violated: %.*s\n", static_cast<int>(what.size()), what.data());
@@ -30,4 +30,4 @@ bool sample_due(std::size_t size) noexcept {
 
 }  // namespace invariant_detail
 
-}  // namespace velkorin
+}  // namespace velkorin::core

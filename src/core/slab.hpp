@@ -29,9 +29,9 @@
 #include <cstddef>
 #include <utility>
 
-#include "lib/core/memory.hpp"
+#include "core/memory.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 class SlabArena {
 public:
@@ -151,4 +151,4 @@ private:
     Link* head_ = nullptr;
 };
 
-}  // namespace velkorin
+}  // namespace velkorin::core

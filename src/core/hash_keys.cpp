@@ -1,10 +1,10 @@
-#include "lib/core/hash_keys.hpp"
+#include "core/hash_keys.hpp"
 
-#include "lib/core/platform.hpp"
+#include "core/platform.hpp"
 
 #include <cstring>
 
-namespace velkorin {
+namespace velkorin::core {
 
 namespace {
 
@@ -34,4 +34,4 @@ HashKey next_hash_key() noexcept {
     return key;
 }
 
-}  // namespace velkorin
+}  // namespace velkorin::core

@@ -56,9 +56,9 @@
 #include <cstring>
 #include <limits>
 
-#include "lib/core/invariant.hpp"
-#include "lib/core/memory.hpp"
-#include "lib/core/platform.hpp"
+#include "core/invariant.hpp"
+#include "core/memory.hpp"
+#include "core/platform.hpp"
 
 #if defined(VELKORIN_SIMD_SSE2)
 #include <emmintrin.h>
@@ -66,7 +66,7 @@
 #include <arm_neon.h>
 #endif
 
-namespace velkorin::hash_table_detail {
+namespace velkorin::core::hash_table_detail {
 
 using ctrl_t = std::int8_t;
 
@@ -372,4 +372,4 @@ private:
     std::size_t growth_left_ = 0;  // EMPTY buckets an insertion may still take before a rebuild
 };
 
-}  // namespace velkorin::hash_table_detail
+}  // namespace velkorin::core::hash_table_detail

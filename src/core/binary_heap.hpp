@@ -25,10 +25,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "lib/core/invariant.hpp"
-#include "lib/core/memory.hpp"
+#include "core/invariant.hpp"
+#include "core/memory.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 template <class T, class Less = std::less<T>>
 class MaxHeap {
@@ -154,4 +154,4 @@ private:
     [[no_unique_address]] Less less_{};
 };
 
-}  // namespace velkorin
+}  // namespace velkorin::core

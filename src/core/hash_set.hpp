@@ -10,12 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lib/core/hash_keys.hpp"
-#include "lib/core/hash_table.hpp"
-#include "lib/core/memory.hpp"
-#include "lib/core/siphash.hpp"
+#include "core/hash_keys.hpp"
+#include "core/hash_table.hpp"
+#include "core/memory.hpp"
+#include "core/siphash.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 struct HashSetPolicy {
     using Entry = std::int64_t;
@@ -88,4 +88,4 @@ private:
     Table table_;
 };
 
-}  // namespace velkorin
+}  // namespace velkorin::core

@@ -42,10 +42,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "lib/core/btree_node.hpp"
-#include "lib/core/invariant.hpp"
+#include "core/btree_node.hpp"
+#include "core/invariant.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 // Requires: Less is a strict weak order on K that does not throw.
 template <class K, class Less = std::less<K>>
@@ -538,4 +538,4 @@ private:
     [[no_unique_address]] Less less_{};
 };
 
-}  // namespace velkorin
+}  // namespace velkorin::core

@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "lib/core/platform.hpp"
+#include "core/platform.hpp"
 
-namespace velkorin {
+namespace velkorin::core {
 
 [[noreturn]] VELKORIN_COLD VELKORIN_NOINLINE inline void allocation_failed(std::size_t bytes) noexcept {
     std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
@@ -59,19 +59,6 @@ inline T* allocate_array(std::size_t n) noexcept {
     return static_cast<T*>(allocate_bytes(bytes));
 }
 
-// Constructs one T in memory from the allocator.
-template <class T, class... Args>
-inline T* create(Args&&... args) {
-    return ::new (allocate_bytes(sizeof(T))) T(std::forward<Args>(args)...);
-}
-
-template <class T>
-inline void destroy(T* p) noexcept {
-    if (p == nullptr) return;
-    p->~T();
-    free_bytes(p);
-}
-
 // Whether a T may be moved to another address by copying its bytes, the old
 // copy then being forgotten rather than destroyed. Holds for trivially
 // copyable types; owning handles of a single pointer specialise it.
@@ -81,21 +68,21 @@ inline constexpr bool is_trivially_relocatable_v = std::is_trivially_copyable_v<
 // Standard allocator adaptor, so std::vector and std::basic_string use the
 // same allocation path.
 template <class T>
-struct Allocator {
+struct Alloc {
     using value_type = T;
-    Allocator() noexcept = default;
+    Alloc() noexcept = default;
     template <class U>
-    Allocator(const Allocator<U>&) noexcept {}
+    Alloc(const Alloc<U>&) noexcept {}
     T* allocate(std::size_t n) { return allocate_array<T>(n); }
     void deallocate(T* p, std::size_t) noexcept { free_bytes(p); }
     template <class U>
-    bool operator==(const Allocator<U>&) const noexcept { return true; }
+    bool operator==(const Alloc<U>&) const noexcept { return true; }
 };
 
 template <class T>
-using Vec = std::vector<T, Allocator<T>>;
+using Vec = std::vector<T, Alloc<T>>;
 
 // Owned byte string (UTF-8 text for map keys, messages).
-using String = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
+using String = std::basic_string<char, std::char_traits<char>, Alloc<char>>;
 
-}  // namespace velkorin
+}  // namespace velkorin::core
