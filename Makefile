@@ -29,17 +29,21 @@ export PORTABLE
 #= BUILD_PREFIX: prefix of the module's build directory in build/
 BUILD_PREFIX ?=
 BUILD_DIR = build/$(BUILD_PREFIX){wheel_tag}$(if $(filter ON,$(WERROR)),-werror)
-#= NATIVE_BUILD: build directory of the native tests
-NATIVE_BUILD ?= build/native
-export NATIVE_BUILD
+# The native tests, sanitizer, bench floor, fuzz and cross builds are CMake
+# presets (CMakePresets.json, fuzz/CMakePresets.json; `cmake --list-presets`).
+#= NATIVE_PRESET: CMake preset of the native tests (native; portable when PORTABLE=ON; clang)
+NATIVE_PRESET ?= $(if $(filter ON,$(PORTABLE)),portable,native)
+#= NATIVE_BUILD: build directory of the native tests, if not the preset's
+NATIVE_BUILD ?=
+export NATIVE_PRESET NATIVE_BUILD
 #= CLANG: the clang++ of make test-clang
 CLANG ?= clang++-19
 #= GTest_ROOT: prefix of a GoogleTest install for the native tests (default: the system's)
 #= BENCH_ARGS: arguments of bench/run.py for make bench, e.g. "--quick --only hash"
 #= FUZZ_SECONDS: how long make fuzz runs each target
 FUZZ_SECONDS ?= 20
-#= CXX: the C++ compiler, at the first configure of a build directory
-HELP_VARIABLES := PY_VERSION VENV JOBS WERROR PORTABLE BUILD_PREFIX NATIVE_BUILD CLANG GTest_ROOT BENCH_ARGS FUZZ_SECONDS CXX
+#= CXX: the C++ compiler (of the module: at the first configure of its build directory)
+HELP_VARIABLES := PY_VERSION VENV JOBS WERROR PORTABLE BUILD_PREFIX NATIVE_PRESET NATIVE_BUILD CLANG GTest_ROOT BENCH_ARGS FUZZ_SECONDS CXX
 
 .PHONY: help demo install test python-test native-test test-3.13 test-clang typecheck \
 	sanitize fuzz test-portable test-aarch64 test-windows wheel test-wheel test-abi3 test-readonly \
@@ -81,7 +85,7 @@ python-test: WERROR = ON
 python-test: install
 	scripts/run-pytest.sh tests/python
 
-## native-test: build the GoogleTest runner (Debug, -Werror) and run it with ctest
+## native-test: build the GoogleTest runner (preset $(NATIVE_PRESET): Debug, -Werror) and run it with ctest
 native-test: WERROR = ON
 native-test:
 	scripts/native-test.sh
@@ -93,7 +97,7 @@ test-3.13:
 ## test-clang: `make test` built with $(CLANG) (installed with apt-get if missing), in .venv-clang
 test-clang:
 	scripts/ensure-clang.sh $(CLANG)
-	$(MAKE) test CXX=$(CLANG) VENV=.venv-clang BUILD_PREFIX=$(CLANG)- NATIVE_BUILD=build/native-$(CLANG)
+	$(MAKE) test CXX=$(CLANG) VENV=.venv-clang BUILD_PREFIX=$(CLANG)- NATIVE_PRESET=clang NATIVE_BUILD=build/native-$(CLANG)
 
 ## typecheck: check the shipped stubs against the built module; mypy on examples/
 typecheck: WERROR = ON
@@ -113,7 +117,7 @@ fuzz:
 
 ## test-portable: `make test` on a build without SIMD intrinsics, in .venv-portable
 test-portable:
-	$(MAKE) test PORTABLE=ON VENV=.venv-portable BUILD_PREFIX=portable- NATIVE_BUILD=build/native-portable
+	$(MAKE) test PORTABLE=ON VENV=.venv-portable BUILD_PREFIX=portable-
 
 ## test-aarch64: cross-build the native tests for aarch64 Linux (NEON) and run them under qemu-user
 test-aarch64:

@@ -6,10 +6,11 @@
 #                                   POSIX, BCryptGenRandom), under wine
 # The cross compiler, the emulator and GoogleTest's sources (Debian's
 # googletest) are installed with apt-get when missing; GoogleTest is built
-# from those sources for the target once, in build/cross-TARGET/gtest. The
-# runner checks the cores' invariants as `make native-test` does, but is
-# optimised (RelWithDebInfo): a Debug build runs for many minutes under an
-# emulator. -Werror.
+# from those sources for the target once, in build/cross-TARGET/gtest, where
+# the preset cross-TARGET looks for it. Both builds take the target's
+# toolchain file from cmake/toolchains. The runner checks the cores'
+# invariants as `make native-test` does, but is optimised (RelWithDebInfo): a
+# Debug build runs for many minutes under an emulator. -Werror.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 target=${1:-}
@@ -19,9 +20,8 @@ build=build/cross-$target
 
 case $target in
     aarch64)
-        cc=aarch64-linux-gnu-gcc
+        toolchain=cmake/toolchains/aarch64-linux-gnu.cmake
         cxx=aarch64-linux-gnu-g++
-        system=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64)
         packages=(g++-aarch64-linux-gnu qemu-user googletest)
         emulator=qemu-aarch64
         run=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
@@ -29,10 +29,8 @@ case $target in
         name="aarch64 Linux (qemu-user)"
         ;;
     windows)
-        # The posix flavour: GCC 12's win32 one has no std::thread.
-        cc=x86_64-w64-mingw32-gcc-posix
+        toolchain=cmake/toolchains/x86_64-w64-mingw32.cmake
         cxx=x86_64-w64-mingw32-g++-posix
-        system=(-DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 -DCMAKE_EXE_LINKER_FLAGS=-static)
         packages=(g++-mingw-w64-x86-64 wine wine64 googletest)
         emulator=wine
         # Outside the tree: the prefix links its drive z: to /, which a walk of
@@ -49,16 +47,16 @@ case $target in
         ;;
 esac
 
+# ($cxx: the toolchain file's compiler)
 if ! command -v "$cxx" >/dev/null || ! command -v "$emulator" >/dev/null || [ ! -f "$gtest_src/CMakeLists.txt" ]; then
     scripts/apt-install.sh "${packages[@]}"
 fi
 
-toolchain=("${system[@]}" -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx")
 gtest=$PWD/$build/gtest
 if [ ! -f "$gtest/.built" ]; then
     echo "== GoogleTest for $name, from $gtest_src" >&2
     rm -rf "$build/gtest-build" "$gtest"
-    cmake -S "$gtest_src" -B "$build/gtest-build" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
+    cmake -S "$gtest_src" -B "$build/gtest-build" -DCMAKE_TOOLCHAIN_FILE="$PWD/$toolchain" -DCMAKE_BUILD_TYPE=Release \
         -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON -DCMAKE_INSTALL_PREFIX="$gtest" >"$build-gtest.log" 2>&1 ||
         { cat "$build-gtest.log" >&2; exit 1; }
     cmake --build "$build/gtest-build" -j "$jobs" >>"$build-gtest.log" 2>&1 || { cat "$build-gtest.log" >&2; exit 1; }
@@ -67,10 +65,8 @@ if [ ! -f "$gtest/.built" ]; then
 fi
 
 echo "== native tests for $name" >&2
-cmake -S . -B "$build/tests" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKORIN_CHECK_INVARIANTS=ON \
-    -DVELKORIN_NATIVE_TESTS=ON -DVELKORIN_MODULE=OFF -DVELKORIN_WERROR=ON \
-    -DGTest_DIR="$gtest/lib/cmake/GTest" >/dev/null
-cmake --build "$build/tests" -j "$jobs"
+cmake --preset "cross-$target" >/dev/null
+cmake --build --preset "cross-$target" -j "$jobs"
 
 set +e
 # (wine's console ends lines with CR LF)

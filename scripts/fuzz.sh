@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Build the libFuzzer targets of fuzz/ with clang (ASan+UBSan) in build/fuzz
+# Build the libFuzzer targets of fuzz/ with clang, ASan and UBSan (the preset
+# fuzz of fuzz/CMakePresets.json, in build/fuzz, with $FUZZ_CXX as compiler)
 # and run each for $FUZZ_SECONDS seconds, one after another, on its seeds
 # (fuzz/corpus/<target>, never written to) and a working corpus in
 # build/fuzz/corpus/<target> that persists between runs. One line per target;
@@ -14,7 +15,7 @@ all=(ring_buffer binary_heap linked_list hash_set hash_map btree_set sorting sea
 targets=("${@:-${all[@]}}")
 
 scripts/ensure-libfuzzer.sh "$compiler"
-[ -f "$build/CMakeCache.txt" ] || CXX=$compiler cmake -S fuzz -B "$build" -DCMAKE_BUILD_TYPE= >/dev/null
+cmake -S fuzz --preset fuzz -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
 cmake --build "$build" -j "${JOBS:-2}" >/dev/null
 
 mkdir -p "$build/logs" "$build/crashes"

@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
-# Build the module with ASan+UBSan (plain CMake, own build dir) and run the
-# whole pytest suite against that build. Any sanitizer report aborts the run.
+# Build the module with ASan+UBSan (plain CMake, the preset sanitize, in
+# build/sanitize, for .venv's interpreter) and run the pytest suite (or the
+# tests named as arguments) against that build. Any sanitizer report aborts the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/sanitize
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVELKORIN_SANITIZE=ON -DVELKORIN_WERROR=ON \
-    -DPython_EXECUTABLE="$PWD/.venv/bin/python"
-cmake --build "$build" -j "${JOBS:-2}"
+cmake --preset sanitize
+cmake --build --preset sanitize -j "${JOBS:-2}"
 
 # The sanitizer runtimes must come first in the interpreter's library list.
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"

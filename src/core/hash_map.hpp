@@ -34,54 +34,13 @@
 //   - a map without a key has no storage (it is the all-zero state).
 //
 // Removal moves the last entry into the hole and points its bucket at the
-// new position. Nothing shrinks.
+// new position. Nothing shrinks. How keys are stored, hashed and placed, and
+// why a flood of keys cannot pile up: hash_map_key.hpp.
 //
 // The empty state is all-zero bytes, by design: no key, no storage. A map in
 // it (made by HashMap(), or memory that no constructor ran over) answers
 // lookups without hashing and takes a key from next_hash_key() before its
 // first insertion. HashMap(key) is empty too, with that key from the start.
-//
-// Hashing. The caller hands each key in with its text hash: a 64-bit hash of
-// the text alone, equal for equal texts, which need not be secret (in the
-// module, the interpreter's own str hash, which the str object caches, so a
-// key object that comes back is hashed once per process, not once per call).
-// The map stores it in the entry and places the entry by
-// place(text hash) = fold(fold(text hash ^ k0, k1) ^ k0, kPlaceMul), where
-// (k0, k1) is the table's own random key and fold(a, b) xors the two halves
-// of the 128-bit product a * b. So growth and snapshots rehash from the
-// stored text hashes without the key objects, and a mismatch is mostly
-// settled by the stored hash before the key is read. TextHash (a policy with
-// `static std::uint64_t of(std::string_view)`) computes a text hash from the
-// bytes; verify() checks every stored one with it, and the overloads that
-// take bare text use it (the native tests hash the bytes with BytesTextHash).
-// A policy that cannot always compute one (the module's must allocate) gives
-// `static bool matches(std::string_view, std::uint64_t)` for verify() instead.
-//
-// Why a flood cannot pile keys up. An attacker who knows the interpreter's
-// hash seed (PYTHONHASHSEED=0) knows every text hash and can pick keys whose
-// text hashes share any few bits (2^b tries per key for b bits), for example
-// their low bits, which pick the bucket of a table placed by them. Here the
-// bits that pick a bucket and the 7 bits of the control byte come out of
-// place(), whose key is 128 random bits drawn for this table alone and
-// never shown: no method reports a hash, and every order the map hands out
-// is entry order, which does not depend on placement. Measured over random
-// keys and inputs, flipping one input bit flips each output bit with a
-// probability within 0.014 of 1/2 for all 64 x 64 pairs, the noise of the
-// measurement (SipHash-1-3 of the 8 bytes: 0.012), and hashes sharing their
-// low 10 bits, consecutive hashes or hashes i << 32 spread over the homes and
-// control bytes as random ones do (HashMapPlacement checks this at fixed
-// keys). A table's key differs from every other table's, so
-// copying one map's entries into another in any order of the first one's
-// buckets lands them as a random order would.
-// What this relies on: keys whose text hashes are equal in all 64 bits are
-// placed together whatever the key. A flood of n such keys needs an n-way
-// full collision of the interpreter's keyed SipHash-1-3: pairs cost about
-// 2^32 hashes under a known seed, n-way collisions about 2^(64(n-1)/n), out
-// of reach for any n that would slow the map down; a dict suffers the same
-// keys the same way. Colliding keys are still told apart by their bytes:
-// correctness never depends on the hashes, only speed does. And the text hash
-// must depend on the text alone: the module reads the str type's own hash, so
-// a subclass's __hash__ is never consulted.
 #pragma once
 
 #include <algorithm>
@@ -98,133 +57,17 @@
 
 #include "core/hash_control.hpp"
 #include "core/hash_keys.hpp"
+#include "core/hash_map_key.hpp"
 #include "core/invariant.hpp"
 #include "core/memory.hpp"
 #include "core/siphash.hpp"
 
 namespace velkorin::core {
 
-static_assert(std::endian::native == std::endian::little, "inline map keys are built from little-endian words");
-
 struct BytesTextHash;
 
 template <class V, class TextHash = BytesTextHash>
 class HashMap;
-
-// The bytes of one key, in 16 bytes: inline (up to 15 bytes, padded with
-// zeros, then 0x80 | length in the last byte) or a pointer to a block of
-// their own and the length (below 2^63, so the top bit tells the forms
-// apart). Trivially copyable: the map frees a long key's block explicitly.
-class MapKey {
-public:
-    static constexpr std::size_t kInlineMax = 15;
-
-    bool is_inline() const noexcept { return (w1_ >> 63) != 0; }
-    std::size_t size() const noexcept { return is_inline() ? static_cast<std::size_t>((w1_ >> 56) & 0x7f) : w1_; }
-    const char* data() const noexcept {
-        return is_inline() ? reinterpret_cast<const char*>(this) : reinterpret_cast<const char*>(w0_);
-    }
-    std::string_view view() const noexcept { return {data(), size()}; }
-
-private:
-    template <class, class>
-    friend class HashMap;
-    friend class KeyProbe;
-
-    MapKey(std::uint64_t w0, std::uint64_t w1) noexcept : w0_(w0), w1_(w1) {}
-
-    MapKey clone() const noexcept {
-        if (is_inline()) return *this;
-        void* block = allocate_bytes(w1_);
-        std::memcpy(block, data(), w1_);
-        return {reinterpret_cast<std::uintptr_t>(block), w1_};
-    }
-
-    void free() noexcept {
-        if (!is_inline()) free_bytes(reinterpret_cast<void*>(w0_));
-    }
-
-    std::uint64_t w0_;  // inline bytes 0..7, or the block's address
-    std::uint64_t w1_;  // inline bytes 8..14 and the tag byte, or the length
-};
-
-static_assert(sizeof(MapKey) == 16 && std::is_trivially_copyable_v<MapKey>);
-
-// A key looked up or stored, prepared once per operation: a short key's
-// inline words, a long key's length word.
-class KeyProbe {
-public:
-    explicit KeyProbe(std::string_view text) noexcept : text_(text) {
-        using namespace siphash_detail;
-        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-        const std::size_t n = text.size();
-        if (n <= MapKey::kInlineMax) {
-            w0_ = n >= 8 ? load_le64(p) : n == 0 ? 0 : load_le_tail(p, n);
-            w1_ = (n > 8 ? load_le64(p + n - 8) >> (8 * (16 - n)) : 0) | (std::uint64_t{0x80 | n} << 56);
-        } else {
-            w0_ = 0;
-            w1_ = n;
-        }
-    }
-
-    std::string_view text() const noexcept { return text_; }
-
-    bool matches(const MapKey& k) const noexcept {
-        if (k.w1_ != w1_) return false;
-        if (text_.size() <= MapKey::kInlineMax) return k.w0_ == w0_;
-        return std::memcmp(reinterpret_cast<const void*>(k.w0_), text_.data(), text_.size()) == 0;
-    }
-
-    // The key's own copy: the inline words, or a new block.
-    MapKey store() const noexcept {
-        if (text_.size() <= MapKey::kInlineMax) return {w0_, w1_};
-        if (text_.size() >= (std::uint64_t{1} << 63)) allocation_failed(text_.size());
-        void* block = allocate_bytes(text_.size());
-        std::memcpy(block, text_.data(), text_.size());
-        return {reinterpret_cast<std::uintptr_t>(block), w1_};
-    }
-
-private:
-    std::string_view text_;
-    std::uint64_t w0_, w1_;
-};
-
-template <class V>
-struct HashMapEntry {
-    std::uint64_t hash;  // the key's text hash, not its placement
-    V value;
-    MapKey key;
-};
-
-static_assert(sizeof(HashMapEntry<void*>) == 32);
-
-// A key as the map takes it: its UTF-8 bytes and its text hash (see the
-// header comment). Equal texts must come with equal hashes.
-struct TextKey {
-    std::string_view text;
-    std::uint64_t hash;
-};
-
-// A text hash computed from the bytes, for users of the core without one of
-// their own: SipHash-1-3 under the all-zero key, which for ASCII text is the
-// interpreter's str hash under PYTHONHASHSEED=0. Public on purpose: the map
-// assumes nothing secret about text hashes.
-struct BytesTextHash {
-    static std::uint64_t of(std::string_view text) noexcept { return siphash<1, 3>(0, 0, text.data(), text.size()); }
-};
-
-namespace hash_map_detail {
-
-inline constexpr std::uint64_t kPlaceMul = 0x9e3779b97f4a7c15ULL;
-
-inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept { return multiply_fold(a, b); }
-
-// Where a table keyed (k0, k1) places a text hash (see the header comment).
-inline std::uint64_t place(const HashKey& k, std::uint64_t text_hash) noexcept {
-    return fold(fold(text_hash ^ k.k0, k.k1) ^ k.k0, kPlaceMul);
-}
-
-}  // namespace hash_map_detail
 
 // What a walk over the entries fetches ahead for a value: nothing, unless the
 // value type says otherwise (the module's object references fetch their
@@ -377,7 +220,7 @@ public:
         if (b == npos) return std::nullopt;
         const std::size_t i = slots_[b];
         std::optional<V> out(std::move(entries_[i].value));
-        index_.release(b);
+        index_.vacate(b);
         fill_hole(i);
         check_after_change();
         return out;
@@ -428,7 +271,7 @@ public:
                 prefetch_home(entries_[last - kLookahead].hash);
                 HashMapValuePrefetch<V>::ahead(entries_[last - kLookahead].value);
             }
-            index_.release(bucket_of_entry(last));
+            index_.vacate(bucket_of_entry(last));
             struct Taken {
                 V value;
                 MapKey key;
