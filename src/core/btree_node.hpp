@@ -168,10 +168,10 @@ public:
     void free_internal(Internal<K>* node) noexcept { internals_.push(node); }
 
     // Frees every node at once.
-    void release() noexcept {
+    void free_all() noexcept {
         leaves_.clear();
         internals_.clear();
-        slabs_.release();
+        slabs_.free_all();
     }
 
     std::size_t reserved_bytes() const noexcept { return slabs_.reserved_bytes(); }

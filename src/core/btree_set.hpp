@@ -497,7 +497,7 @@ private:
 
     // The keys are trivially destructible: dropping the slabs frees every node.
     void free_all() noexcept {
-        store_.release();
+        store_.free_all();
         root_ = nullptr;
         height_ = 0;
         length_ = 0;

@@ -227,7 +227,7 @@ public:
     }
 
     // Marks bucket i free after its slot's entry was destroyed or moved out.
-    void release(std::size_t i) noexcept {
+    void vacate(std::size_t i) noexcept {
         --size_;
         if (ctrl_[i + 1] == kEmpty) {  // ctrl_[cap] mirrors ctrl_[0]
             set_ctrl(i, kEmpty);

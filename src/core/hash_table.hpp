@@ -160,7 +160,7 @@ public:
     void erase(const Entry& entry) noexcept {
         const std::size_t i = static_cast<std::size_t>(&entry - slots_);
         slots_[i].~Entry();
-        control_.release(i);
+        control_.vacate(i);
         check_after_change();
     }
 

@@ -14,9 +14,9 @@
 // Cells are never returned to a slab: their
 // owner keeps a FreeList per cell size and reuses cells last-in, first-out,
 // so a push after a pop gets the cell that is still in cache. The memory of
-// the largest size reached is kept until release(), like a growable array's.
+// the largest size reached is kept until free_all(), like a growable array's.
 //
-// release() frees the slabs oldest first: slabs come from the heap in that
+// free_all() frees the slabs oldest first: slabs come from the heap in that
 // order, so each freed slab joins the free block below it and the heap top
 // is trimmed once, not once per slab.
 //
@@ -51,7 +51,7 @@ public:
           end_(std::exchange(other.end_, nullptr)) {}
     SlabArena& operator=(SlabArena&& other) noexcept {
         if (this != &other) {
-            release();
+            free_all();
             oldest_ = std::exchange(other.oldest_, nullptr);
             newest_ = std::exchange(other.newest_, nullptr);
             next_ = std::exchange(other.next_, nullptr);
@@ -59,7 +59,7 @@ public:
         }
         return *this;
     }
-    ~SlabArena() { release(); }
+    ~SlabArena() { free_all(); }
 
     // Requires: bytes is a nonzero multiple of kCellAlign, at most kMaxCellBytes.
     void* carve(std::size_t bytes) noexcept {
@@ -70,7 +70,7 @@ public:
     }
 
     // Frees every slab; cells carved from them must no longer be used.
-    void release() noexcept {
+    void free_all() noexcept {
         while (Slab* slab = oldest_) {
             oldest_ = slab->next;
             free_bytes(slab);

@@ -131,7 +131,7 @@ TEST(SlabArena, FreesItsSlabsOldestFirst) {
         carve_slabs(arena, slabs);
         const std::vector<void*> taken = log.taken_blocks();
         ASSERT_EQ(taken.size(), slabs);
-        arena.release();
+        arena.free_all();
         EXPECT_EQ(log.freed_blocks(), taken) << slabs << " slabs";
         EXPECT_EQ(arena.reserved_bytes(), 0u);
         arena.carve(8);
@@ -161,9 +161,9 @@ TEST(SlabArena, MovesHandOverTheSlabsAndAssignmentFreesTheOldOnes) {
     log.n_freed = 0;
     { SlabArena last(std::move(target)); }
     EXPECT_EQ(log.freed_blocks(), source_slabs) << "the destructor, oldest first";
-    source.release();
-    moved.release();
-    target.release();
+    source.free_all();
+    moved.free_all();
+    target.free_all();
     EXPECT_EQ(log.n_freed, 3u) << "moved-from arenas hold nothing";
 }
 #endif
