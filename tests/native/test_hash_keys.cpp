@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -181,6 +182,41 @@ TEST(HashKeys, MultiplyFoldMatchesTheFourProductForm) {
         ASSERT_EQ(velkorin::core::multiply_fold(a, b), velkorin::core::multiply_fold_portable(a, b));
     }
     EXPECT_EQ(velkorin::core::multiply_fold_portable(~std::uint64_t{0}, ~std::uint64_t{0}), ~std::uint64_t{0});
+}
+
+// place() under fixed keys: text hashes that an attacker who knows them
+// could pick (sharing their low 10 bits, consecutive, differing only in the
+// top bits) land on homes and control bytes as random ones would, and a table
+// keyed next on the same thread places the same hashes elsewhere.
+TEST(HashMapPlacement, SpreadsStructuredTextHashesLikeRandomOnes) {
+    constexpr std::size_t n = 20000, buckets = std::size_t{1} << 15;
+    std::mt19937_64 rng(2024);
+    const std::function<std::uint64_t(std::uint64_t)> sets[] = {
+        [&](std::uint64_t) { return rng() << 10 | 0x155; },
+        [](std::uint64_t i) { return i; },
+        [](std::uint64_t i) { return i << 32; },
+        [](std::uint64_t i) { return (i & 0xff) | (i >> 8) << 56; },
+    };
+    for (int k = 0; k < 8; ++k) {
+        const HashKey key{rng(), rng()};
+        const HashMap<int> map(key), next(HashKey{key.k0 + 1, key.k1});
+        for (const auto& make : sets) {
+            std::vector<double> per_home(buckets), per_h2(128);
+            std::size_t same_home = 0;
+            for (std::uint64_t i = 0; i < n; ++i) {
+                const std::uint64_t h = make(i), p = map.place(h);
+                ++per_home[(p >> 7) & (buckets - 1)];
+                ++per_h2[p & 0x7f];
+                same_home += ((p ^ next.place(h)) >> 7) % buckets == 0;
+            }
+            double pairs = 0, chi = 0;
+            for (double c : per_home) pairs += c * (c - 1) / 2;
+            for (double c : per_h2) chi += (c - n / 128.0) * (c - n / 128.0) / (n / 128.0);
+            EXPECT_LT(pairs, 1.1 * n * (n - 1) / 2 / buckets) << "colliding homes; random: 6103 +- 78";
+            EXPECT_LT(chi, 220.0) << "control bytes; random: chi-square 127 +- 16";
+            EXPECT_LT(same_home, 10u) << "random: 0.6";
+        }
+    }
 }
 
 }  // namespace
