@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Build the GoogleTest runner of the CMake preset $NATIVE_PRESET (default
-# native: Debug in build/native, -Werror; clang and portable are the others)
+# native: Debug at -Og in build/native, -Werror; clang and portable are the
+# others)
 # and run it with ctest. In the Debug build the cores check their invariants
 # as they run (VELKORIN_CHECK_INVARIANTS) and the tests call verify() after
 # every operation. Passing tests are not listed; failures keep their output,
