@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # Build the GoogleTest runner of the CMake preset $NATIVE_PRESET (default
 # native: Debug at -Og in build/native, -Werror; clang and portable are the
-# others)
-# and run it with ctest. In the Debug build the cores check their invariants
-# as they run (VELKORIN_CHECK_INVARIANTS) and the tests call verify() after
-# every operation. Passing tests are not listed; failures keep their output,
-# and ctest's summary closes the run.
+# others) and run it with ctest. In the Debug build the cores check their
+# invariants as they run (VELKORIN_CHECK_INVARIANTS) and the tests call
+# verify() after every operation. Passing tests are not listed; failures keep
+# their output, and ctest's summary closes the run.
 # $NATIVE_BUILD, when set, is the build directory instead of the preset's, and
 # $CXX the compiler (CMake's choice, or the preset's, otherwise).
 set -euo pipefail
