@@ -131,9 +131,10 @@ test-windows:
 wheel:
 	scripts/build-wheels.sh 3.12 3.13 abi3
 
-## test-wheel: install dist/'s CPython 3.12 wheel in a fresh venv, run pytest on it outside the tree
+## test-wheel: install dist/'s CPython 3.12 and 3.13 wheels in fresh venvs, run pytest on each outside the tree
 test-wheel:
 	scripts/test-wheel.sh 3.12
+	scripts/test-wheel.sh 3.13
 
 ## test-abi3: the same with dist/'s stable-ABI wheel, on CPython 3.12 and on 3.13
 test-abi3:
