@@ -11,6 +11,7 @@
 # toolchain file from cmake/toolchains. The runner checks the cores'
 # invariants as `make native-test` does, but is optimised (RelWithDebInfo): a
 # Debug build runs for many minutes under an emulator. -Werror.
+# A second argument --install-only stops after the apt-get installs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 target=${1:-}
@@ -42,7 +43,7 @@ case $target in
         name="x86-64 Windows (mingw-w64, wine)"
         ;;
     *)
-        echo "usage: $0 aarch64|windows" >&2
+        echo "usage: $0 aarch64|windows [--install-only]" >&2
         exit 2
         ;;
 esac
@@ -51,6 +52,7 @@ esac
 if ! command -v "$cxx" >/dev/null || ! command -v "$emulator" >/dev/null || [ ! -f "$gtest_src/CMakeLists.txt" ]; then
     scripts/apt-install.sh "${packages[@]}"
 fi
+[ "${2:-}" = --install-only ] && exit 0
 
 gtest=$PWD/$build/gtest
 if [ ! -f "$gtest/.built" ]; then
