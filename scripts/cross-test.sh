@@ -58,6 +58,7 @@ gtest=$PWD/$build/gtest
 if [ ! -f "$gtest/.built" ]; then
     echo "== GoogleTest for $name, from $gtest_src" >&2
     rm -rf "$build/gtest-build" "$gtest"
+    mkdir -p "$build"
     cmake -S "$gtest_src" -B "$build/gtest-build" -DCMAKE_TOOLCHAIN_FILE="$PWD/$toolchain" -DCMAKE_BUILD_TYPE=Release \
         -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON -DCMAKE_INSTALL_PREFIX="$gtest" >"$build-gtest.log" 2>&1 ||
         { cat "$build-gtest.log" >&2; exit 1; }
