@@ -342,7 +342,7 @@ struct Def {
 
 // The method table row of the callable whose body is Fn in Owner's list.
 template <class Owner, auto Fn>
-consteval MethodSpec method_spec() {
+consteval MethodRow method_row() {
     const char* name = callable_name<Owner, Fn>.data();
     const char* doc = callable_doc<Owner, Fn>.data();
     if constexpr (Owner::template DefOf<Fn>::arity == 0) {

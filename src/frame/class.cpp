@@ -6,7 +6,7 @@ namespace {
 
 Result<PyTypeObject*> create_type_object(const ClassRecord* record) {
     const ClassRecord& info = *record;
-    for (std::size_t i = 0; i < info.method_count; ++i) info.methods[i] = method_def(info.method_specs[i]);
+    for (std::size_t i = 0; i < info.method_count; ++i) info.methods[i] = method_def(info.method_rows[i]);
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(info.doc)},
         {Py_tp_new, reinterpret_cast<void*>(info.tp_new)},
@@ -42,10 +42,10 @@ VELKORIN_COLD Error initialization_error(const ClassRecord& info, Error&& cause)
 
 }  // namespace
 
-PyMethodDef method_def(const MethodSpec& spec) {
-    if (spec.noargs != nullptr) return {spec.name, spec.noargs, METH_NOARGS, spec.doc};
-    return {spec.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spec.fastcall)),
-            METH_FASTCALL | METH_KEYWORDS, spec.doc};
+PyMethodDef method_def(const MethodRow& row) {
+    if (row.noargs != nullptr) return {row.name, row.noargs, METH_NOARGS, row.doc};
+    return {row.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(row.fastcall)),
+            METH_FASTCALL | METH_KEYWORDS, row.doc};
 }
 
 Error borrow_error(BorrowKind kind) {

@@ -10,7 +10,7 @@
 // in the entries it generates (fastcall<PyQueue, &Queue::push>), and its
 // `record` is everything the compiled-once half needs: constants, and the
 // one cell that holds the type object once it exists. The type object is
-// created on first request from a fixed spec: flags Py_TPFLAGS_DEFAULT only
+// created on first request from a fixed PyType_Spec: flags Py_TPFLAGS_DEFAULT only
 // (no subclassing, no cyclic GC, no instance dict or weak references) and the
 // slots tp_doc, tp_new, tp_methods, tp_base, tp_dealloc. Everything but the
 // constructor, the destructor and the method rows is compiled once, in
@@ -125,8 +125,8 @@ public:
         return out;
     }
     static consteval auto doc_text() { return detail::make_text_signature<false, Name>(); }
-    static consteval auto method_specs() {
-        return std::array<MethodSpec, sizeof...(Methods)>{method_spec<Self, Methods::function>()...};
+    static consteval auto method_rows() {
+        return std::array<MethodRow, sizeof...(Methods)>{method_row<Self, Methods::function>()...};
     }
 
     static constexpr const char* class_name();
@@ -141,7 +141,7 @@ inline constexpr auto class_type_name = Class::type_name_text();
 template <class Class>
 inline constexpr auto class_doc = Class::doc_text();
 template <class Class>
-inline constexpr auto class_method_specs = Class::method_specs();
+inline constexpr auto class_method_rows = Class::method_rows();
 // Zero (the table's end row included) until the type object is made.
 template <class Class>
 inline constinit PyMethodDef class_methods[Class::method_count + 1]{};
@@ -152,7 +152,7 @@ inline constinit ClassRecord class_record{
     class_type_name<Class>.data(),
     class_doc<Class>.data(),
     class_methods<Class>,
-    class_method_specs<Class>.data(),
+    class_method_rows<Class>.data(),
     Class::method_count,
     &construct<Class>,
     &destroy<typename Class::Contents>,

@@ -92,14 +92,14 @@ using FastcallEntry = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ss
 // function pointer cast is not a constant expression: the rows that the
 // interpreter reads are written from these (method_def()) when the type
 // object or the function objects are made.
-struct MethodSpec {
+struct MethodRow {
     const char* name;
     PyCFunction noargs;      // the METH_NOARGS entry, or null
     FastcallEntry fastcall;  // the METH_FASTCALL | METH_KEYWORDS entry, or null
     const char* doc;
 };
 
-PyMethodDef method_def(const MethodSpec& spec);
+PyMethodDef method_def(const MethodRow& row);
 
 // One class: its constants, and the cell of its type object, which the
 // methods' receiver checks read.
@@ -108,7 +108,7 @@ struct ClassRecord {
     const char* type_name;  // "builtins.PyQueue"
     const char* doc;        // "PyQueue()\n--\n\n"
     PyMethodDef* methods;   // writable: the type keeps pointing at the rows
-    const MethodSpec* method_specs;  // what to write there, one per method
+    const MethodRow* method_rows;  // what to write there, one per method
     std::size_t method_count;
     newfunc tp_new;
     destructor tp_dealloc;

@@ -61,11 +61,11 @@ Result<void> add_class(PyObject* module, const ClassRecord& info) {
 }
 
 Result<void> run_body(PyObject* module, const ModuleDefinition& m) {
-    for (std::size_t i = 0; i < m.functions.count; ++i) m.functions.rows[i] = method_def(m.functions.specs[i]);
+    for (std::size_t i = 0; i < m.functions.count; ++i) m.functions.defs[i] = method_def(m.functions.rows[i]);
     for (std::size_t i = 0; i < m.functions.count; ++i) {
         OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
         if (!module_name) return fetch_error();
-        OwnedRef function = OwnedRef::steal(PyCMethod_New(&m.functions.rows[i], module, module_name.get(), nullptr));
+        OwnedRef function = OwnedRef::steal(PyCMethod_New(&m.functions.defs[i], module, module_name.get(), nullptr));
         if (!function) return fetch_error();
         if (auto added = add_function(module, function.get()); !added) return added;
     }

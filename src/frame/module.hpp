@@ -12,10 +12,10 @@
 
 namespace velkorin {
 
-// A module's function rows and how to write them.
+// A module's function table and the rows to write into it.
 struct FunctionTable {
-    PyMethodDef* rows;
-    const MethodSpec* specs;
+    PyMethodDef* defs;
+    const MethodRow* rows;
     std::size_t count;
 };
 
@@ -27,22 +27,22 @@ template <class Self, class... Defs>
 struct ModuleFunctions : Declares<Defs...> {
     static_assert((!Defs::is_method && ...), "a module function must be a free function");
     static constexpr std::size_t count = sizeof...(Defs);
-    static consteval auto method_specs() {
-        return std::array<MethodSpec, sizeof...(Defs)>{method_spec<Self, Defs::function>()...};
+    static consteval auto method_rows() {
+        return std::array<MethodRow, sizeof...(Defs)>{method_row<Self, Defs::function>()...};
     }
     static constexpr const char* class_name() { return nullptr; }
 };
 
 // The module's storage for a function list, keyed by the list alone.
 template <class Functions>
-inline constexpr auto function_method_specs = Functions::method_specs();
+inline constexpr auto function_method_rows = Functions::method_rows();
 // Zero until the module body writes them; the function objects keep
 // pointing at them.
 template <class Functions>
 inline constinit PyMethodDef function_methods[Functions::count]{};
 
 template <class Functions>
-inline constexpr FunctionTable function_table{function_methods<Functions>, function_method_specs<Functions>.data(),
+inline constexpr FunctionTable function_table{function_methods<Functions>, function_method_rows<Functions>.data(),
                                               Functions::count};
 
 // A module: its definition, then its functions and its classes, each in
