@@ -45,6 +45,7 @@
 // a subclass's __hash__ is never consulted.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -64,18 +65,21 @@ static_assert(std::endian::native == std::endian::little, "inline map keys are b
 template <class V, class TextHash>
 class HashMap;
 
-// The bytes of one key, in 16 bytes: inline (up to 15 bytes, padded with
-// zeros, then 0x80 | length in the last byte) or a pointer to a block of
-// their own and the length (below 2^63, so the top bit tells the forms
-// apart). Trivially copyable: the map frees a long key's block explicitly.
+// The bytes of one key, in 16 bytes: inline (up to 15 bytes) or a block of
+// their own. Inline, the first byte is the tag 0x80 | length, then zeros, and
+// the text ends the 16 bytes: a probe takes a short key as the two words that
+// end with its text, masked by its length, without a shift or a branch on
+// the length. Otherwise the first word is the length shifted up a byte (so
+// the tag byte is 0; lengths stay below 2^56) and the second the block's
+// address. Trivially copyable: the map frees a long key's block explicitly.
 class MapKey {
 public:
     static constexpr std::size_t kInlineMax = 15;
 
-    bool is_inline() const noexcept { return (w1_ >> 63) != 0; }
-    std::size_t size() const noexcept { return is_inline() ? static_cast<std::size_t>((w1_ >> 56) & 0x7f) : w1_; }
+    bool is_inline() const noexcept { return (w0_ & 0x80) != 0; }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(is_inline() ? w0_ & 0x7f : w0_ >> 8); }
     const char* data() const noexcept {
-        return is_inline() ? reinterpret_cast<const char*>(this) : reinterpret_cast<const char*>(w0_);
+        return is_inline() ? reinterpret_cast<const char*>(this) + 16 - size() : reinterpret_cast<const char*>(w1_);
     }
     std::string_view view() const noexcept { return {data(), size()}; }
 
@@ -88,53 +92,88 @@ private:
 
     MapKey clone() const noexcept {
         if (is_inline()) return *this;
-        void* block = allocate_bytes(w1_);
-        std::memcpy(block, data(), w1_);
-        return {reinterpret_cast<std::uintptr_t>(block), w1_};
+        void* block = allocate_bytes(size());
+        std::memcpy(block, data(), size());
+        return {w0_, reinterpret_cast<std::uintptr_t>(block)};
     }
 
     void free() noexcept {
-        if (!is_inline()) free_bytes(reinterpret_cast<void*>(w0_));
+        if (!is_inline()) free_bytes(reinterpret_cast<void*>(w1_));
     }
 
-    std::uint64_t w0_;  // inline bytes 0..7, or the block's address
-    std::uint64_t w1_;  // inline bytes 8..14 and the tag byte, or the length
+    std::uint64_t w0_;  // the tag byte and inline bytes 1..7, or the length << 8
+    std::uint64_t w1_;  // inline bytes 8..15, or the block's address
 };
 
 static_assert(sizeof(MapKey) == 16 && std::is_trivially_copyable_v<MapKey>);
+
+// A key as the map takes it: its UTF-8 bytes and its text hash (see the
+// header comment). Equal texts must come with equal hashes. When the caller
+// knows that the 16 bytes before the text's end may be read (the text lies
+// inside a larger object, after a header), a short key is loaded as those
+// two words.
+struct TextKey {
+    std::string_view text;
+    std::uint64_t hash;
+    bool readable_before = false;
+};
+
+namespace hash_map_detail {
+
+// Which bytes of the two words that end with an n-byte text belong to it.
+inline constexpr auto kKeepLow = [] {
+    std::array<std::uint64_t, MapKey::kInlineMax + 1> keep{};
+    for (std::size_t n = 9; n <= MapKey::kInlineMax; ++n) keep[n] = ~std::uint64_t{0} << (8 * (16 - n));
+    return keep;
+}();
+inline constexpr auto kKeepHigh = [] {
+    std::array<std::uint64_t, MapKey::kInlineMax + 1> keep{};
+    for (std::size_t n = 1; n <= MapKey::kInlineMax; ++n) keep[n] = n >= 8 ? ~std::uint64_t{0} : ~std::uint64_t{0} << (8 * (8 - n));
+    return keep;
+}();
+
+}  // namespace hash_map_detail
 
 // A key looked up or stored, prepared once per operation: a short key's
 // inline words, a long key's length word.
 class KeyProbe {
 public:
-    explicit KeyProbe(std::string_view text) noexcept : text_(text) {
+    explicit KeyProbe(std::string_view text, bool readable_before = false) noexcept : text_(text) {
         using namespace siphash_detail;
         const auto* p = reinterpret_cast<const unsigned char*>(text.data());
         const std::size_t n = text.size();
-        if (n <= MapKey::kInlineMax) {
-            w0_ = n >= 8 ? load_le64(p) : n == 0 ? 0 : load_le_tail(p, n);
-            w1_ = (n > 8 ? load_le64(p + n - 8) >> (8 * (16 - n)) : 0) | (std::uint64_t{0x80 | n} << 56);
+        if (n > MapKey::kInlineMax) {
+            if (n >= (std::uint64_t{1} << 56)) allocation_failed(n);
+            w0_ = std::uint64_t{n} << 8;
+            w1_ = 0;
+        } else if (readable_before) {
+            // Key lengths vary from call to call: branches on them mispredict.
+            w0_ = (load_le64(p + n - 16) & hash_map_detail::kKeepLow[n]) | (0x80 | n);
+            w1_ = load_le64(p + n - 8) & hash_map_detail::kKeepHigh[n];
+        } else if (n >= 8) {
+            w0_ = (n > 8 ? load_le64(p) << (8 * (16 - n)) : 0) | (0x80 | n);
+            w1_ = load_le64(p + n - 8);
         } else {
-            w0_ = 0;
-            w1_ = n;
+            w0_ = 0x80 | n;
+            w1_ = n == 0 ? 0 : load_le_tail(p, n) << (8 * (8 - n));
         }
     }
+    explicit KeyProbe(const TextKey& key) noexcept : KeyProbe(key.text, key.readable_before) {}
 
     std::string_view text() const noexcept { return text_; }
 
     bool matches(const MapKey& k) const noexcept {
-        if (k.w1_ != w1_) return false;
-        if (text_.size() <= MapKey::kInlineMax) return k.w0_ == w0_;
-        return std::memcmp(reinterpret_cast<const void*>(k.w0_), text_.data(), text_.size()) == 0;
+        if (k.w0_ != w0_) return false;
+        if (text_.size() <= MapKey::kInlineMax) return k.w1_ == w1_;
+        return std::memcmp(reinterpret_cast<const void*>(k.w1_), text_.data(), text_.size()) == 0;
     }
 
     // The key's own copy: the inline words, or a new block.
     MapKey store() const noexcept {
         if (text_.size() <= MapKey::kInlineMax) return {w0_, w1_};
-        if (text_.size() >= (std::uint64_t{1} << 63)) allocation_failed(text_.size());
         void* block = allocate_bytes(text_.size());
         std::memcpy(block, text_.data(), text_.size());
-        return {reinterpret_cast<std::uintptr_t>(block), w1_};
+        return {w0_, reinterpret_cast<std::uintptr_t>(block)};
     }
 
 private:
@@ -150,13 +189,6 @@ struct HashMapEntry {
 };
 
 static_assert(sizeof(HashMapEntry<void*>) == 32);
-
-// A key as the map takes it: its UTF-8 bytes and its text hash (see the
-// header comment). Equal texts must come with equal hashes.
-struct TextKey {
-    std::string_view text;
-    std::uint64_t hash;
-};
 
 // A text hash computed from the bytes, for users of the core without one of
 // their own: SipHash-1-3 under the all-zero key, which for ASCII text is the

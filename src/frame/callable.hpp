@@ -304,20 +304,42 @@ VELKORIN_ALWAYS_INLINE inline PyObject* call_fastcall(PyObject* self, PyObject* 
     }
 }
 
+// What an entry hands its trampoline. Named function objects rather than
+// lambdas, so that they are forced inline like the rest of the path: a
+// lambda around a large body (an insertion that may grow its table) was left
+// out of line, behind a closure built on every call.
+template <class Owner, auto Fn>
+struct FastcallBody {
+    PyObject* self;
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* kwnames;
+    VELKORIN_ALWAYS_INLINE PyObject* operator()(Failure& failure) const {
+        return call_fastcall<Owner, Fn>(self, args, nargs, kwnames, failure);
+    }
+};
+
+template <class Owner, auto Fn>
+struct NoargsBody {
+    PyObject* self;
+    VELKORIN_ALWAYS_INLINE PyObject* operator()(Failure& failure) const {
+        return invoke_method<Owner, Fn>(self, nullptr, failure);
+    }
+};
+
 }  // namespace detail
 
 // The entry of every function and method with parameters (METH_FASTCALL |
 // METH_KEYWORDS).
 template <class Owner, auto Fn>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return trampoline(
-        [&](Failure& failure) { return detail::call_fastcall<Owner, Fn>(self, args, nargs, kwnames, failure); });
+    return trampoline(detail::FastcallBody<Owner, Fn>{self, args, nargs, kwnames});
 }
 
 // The entry of every method without parameters (METH_NOARGS).
 template <class Owner, auto Fn>
 PyObject* noargs(PyObject* self, PyObject*) {
-    return trampoline([&](Failure& failure) { return detail::invoke_method<Owner, Fn>(self, nullptr, failure); });
+    return trampoline(detail::NoargsBody<Owner, Fn>{self});
 }
 
 template <FixedString Name, auto Fn, FixedString... Params>

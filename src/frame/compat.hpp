@@ -95,6 +95,7 @@ inline bool compact_ascii_text(PyObject* str, std::string_view& text, Py_hash_t&
     (void)cached_hash;
     return false;
 #else
+    static_assert(sizeof(PyASCIIObject) >= 16, "StrView::after_header");
     if (!PyUnicode_IS_COMPACT_ASCII(str)) return false;
     text = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));

@@ -31,6 +31,10 @@ struct StrView {
     std::string_view text;
     PyObject* object;
     Py_hash_t cached_hash = -1;  // what the str had cached at conversion, or -1
+    // The text is the str's own inline data, so the object's header, at least
+    // 16 bytes, lies right before it: a reader may load whole words that end
+    // with the text.
+    bool after_header = false;
 
     // The str's hash (str_type_hash), computed and cached by the interpreter
     // the first time it is asked for.
@@ -56,7 +60,7 @@ struct FromPython<StrView> {
         std::string_view text;
         Py_hash_t cached_hash = -1;
         if (PyUnicode_Check(obj) && compact_ascii_text(obj, text, cached_hash)) [[likely]]
-            return StrView{text, obj, cached_hash};
+            return StrView{text, obj, cached_hash, true};
         return extract_general(obj);
     }
     static Result<StrView> extract_general(PyObject* obj);

@@ -42,7 +42,7 @@ struct CopiedTextHash {
 };
 
 // What the map is given for a key: its bytes and the str's own hash.
-core::TextKey text_key(const StrView& key) { return core::TextKey{key.text, key.hash()}; }
+core::TextKey text_key(const StrView& key) { return core::TextKey{key.text, key.hash(), key.after_header}; }
 
 // Zero-filled memory is an empty map too (see hash_map.hpp): it takes its key
 // at the first insertion instead of here.
