@@ -55,15 +55,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return k;
     };
+    // As an input bit says, a key goes in as bare text or as a TextKey whose
+    // text follows 16 bytes of noise, to be loaded as whole words.
+    std::string noisy;
+    auto text_key = [&](const std::string& k) {
+        const bool as_words = (in.byte() & 1) != 0;
+        noisy.assign(16, static_cast<char>(0xa5));
+        noisy += k;
+        const std::string_view text = as_words ? std::string_view(noisy).substr(16) : std::string_view(k);
+        return velkorin::core::TextKey{text, MaskedTextHash::of(k), as_words};
+    };
     auto insert = [&](const std::string& k) {
         const std::uint32_t v = next_value++;
-        std::optional<Value> old = map.insert(k, std::make_unique<std::uint32_t>(v));
+        std::optional<Value> old = map.insert(text_key(k), std::make_unique<std::uint32_t>(v));
         auto [it, added] = model.try_emplace(k, Slot{v, order.size()});
         check.expect(old.has_value() != added && (added || **old == it->second.value), "insert's old value");
         if (added) order.push_back(k); else it->second.value = v;
     };
     auto remove = [&](const std::string& k) {
-        std::optional<Value> got = map.remove(k);
+        std::optional<Value> got = map.remove(text_key(k));
         auto it = model.find(k);
         check.expect(got.has_value() == (it != model.end()) && (!got || **got == it->second.value), "remove");
         if (it == model.end()) return;
@@ -88,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 1: remove(pick_key()); break;
             case 2: {
                 const std::string k = pick_key();
-                const Value* got = map.find(k);
+                const Value* got = map.find(text_key(k));
                 auto it = model.find(k);
                 check.expect((got != nullptr) == (it != model.end()) && (!got || **got == it->second.value), "find");
                 break;

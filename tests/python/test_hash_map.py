@@ -387,6 +387,7 @@ KEYS = st.one_of(
     st.text(alphabet=TEXT, max_size=6),
     st.text(alphabet="ab\x00", max_size=4),
     st.text(alphabet="aé\x00𝄞", min_size=3, max_size=12),
+    st.text(alphabet="ab", min_size=7, max_size=17),
 )
 
 VALUES = st.one_of(st.none(), st.integers(), st.text(max_size=3), st.builds(object), st.builds(list))
@@ -406,6 +407,7 @@ class MapMachine(RuleBasedStateMachine):
     @rule(key=KEYS)
     def get(self, key):
         assert self.m.get(key) is self.model.get(key)
+        assert self.m.get(Odd(key)) is self.model.get(key)
 
     @rule(key=KEYS)
     def contains(self, key):
