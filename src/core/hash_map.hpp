@@ -18,11 +18,11 @@
 // holds a hash, a pointer-sized value and a useful inline key. A key of up to 15
 // bytes lies in the entry itself (one byte 0x80 | length, zeros, then the
 // bytes, see MapKey), so a lookup reads it without a pointer chase and
-// compares it as two words. Longer keys live in a block of their own, their entry holding
-// the pointer and the length: in a word count over the standard library's
-// sources they are 3% of the tokens (a quarter of the distinct words); a
-// 48-byte entry (31 bytes inline) would make every entry half as large again
-// to spare those few tokens a pointer chase.
+// compares it as two words. Longer keys live in a block of their own, their
+// entry holding the length and the pointer: in a word count over the
+// standard library's sources they are 3% of the tokens (a quarter of the
+// distinct words); a 48-byte entry (31 bytes inline) would make every entry
+// half as large again to spare those few tokens a pointer chase.
 //
 // Invariants (checked by verify(), beyond those of the control bytes):
 //   - entries [0, size) are live, the rest raw; the full buckets' slots are
