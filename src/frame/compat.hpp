@@ -97,7 +97,8 @@ inline bool compact_ascii_text(PyObject* str, std::string_view& text, Py_hash_t&
 #else
     static_assert(sizeof(PyASCIIObject) >= 16, "StrView::after_header");
     if (!PyUnicode_IS_COMPACT_ASCII(str)) return false;
-    text = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+    // The characters follow the header; PyUnicode_DATA would test the kind again.
+    text = std::string_view(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(str) + 1),
                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
     cached_hash = reinterpret_cast<PyASCIIObject*>(str)->hash;
     return true;

@@ -53,9 +53,13 @@ public:
     // The key's bytes are copied into the entry, so the argument's UTF-8 is
     // only borrowed. A replaced value is released before the method returns,
     // while the exclusive borrow is still held: its finalizer sees the map
-    // as borrowed.
+    // as borrowed. The old value leaves its optional before the release:
+    // released from there, every replacement made a round trip through the
+    // stack.
     void insert(StrView key, PyObject* value) {
-        if (std::optional<OwnedRef> old = map_.insert(text_key(key), OwnedRef::borrow(value))) drop(std::move(*old));
+        PyObject* old = nullptr;
+        if (std::optional<OwnedRef> replaced = map_.insert(text_key(key), OwnedRef::borrow(value))) old = replaced->into_raw();
+        if (old != nullptr) drop(OwnedRef::steal(old));
     }
 
     // An empty map answers without hashing.
