@@ -7,7 +7,9 @@
 //     ctrl:    [h2][E ][h2][D ][h2]... | 15 mirrored bytes
 //
 // A lookup touches the control bytes, one 4-byte slot and one entry; a walk
-// in insertion order streams through the entries. The entry array holds
+// in insertion order streams through the entries. The home bucket's slot
+// usually names the key's entry, so find() fetches that entry while it reads
+// the control bytes: on a hit the two misses overlap. The entry array holds
 // exactly max_load(cap) entries, so it fills exactly when the index must
 // grow, and both grow in one step: one allocation per doubling, and a small
 // map makes one allocation of 559 bytes (14 entries, 16 buckets).
@@ -27,6 +29,9 @@
 // Invariants (checked by verify(), beyond those of the control bytes):
 //   - entries [0, size) are live, the rest raw; the full buckets' slots are
 //     exactly the positions 0..size-1, each once;
+//   - every slot, of a full bucket or not, is below the entry capacity
+//     (slots start zeroed), so the entry a home slot names may be fetched
+//     before the bucket is known to be full;
 //   - each entry's stored hash is the text hash of its key (TextHash), no two
 //     keys are equal;
 //   - a key is inline exactly when it is at most 15 bytes long, with zero
@@ -204,7 +209,13 @@ public:
         if (empty()) return nullptr;
         const KeyProbe probe(key);
         if (const Entry* e = recent(probe, key.hash)) return &e->value;
-        const std::size_t b = find_bucket(probe, key.hash, place(key.hash));
+        const std::uint64_t p = place(key.hash);
+        // A lookup usually finds its key, which usually sits in its home
+        // bucket: fetch the entry that slot names while the control bytes
+        // load (see the header comment). An insertion usually adds its key,
+        // and there this fetch only cost time.
+        VELKORIN_PREFETCH(entries_ + slots_[index_.home(p)]);
+        const std::size_t b = find_bucket(probe, key.hash, p);
         if (b == npos) return nullptr;
         recent_ = slots_[b];
         return &entries_[recent_].value;
@@ -318,6 +329,8 @@ public:
             if (reinterpret_cast<const void*>(slots_) != entries_ + entry_capacity()) return "slots misplaced";
             if (reinterpret_cast<const void*>(index_.bytes()) != slots_ + cap) return "control bytes misplaced";
         }
+        for (std::size_t b = 0; b < cap; ++b)
+            if (slots_[b] >= entry_capacity()) return "slot beyond the entries";
         for (std::size_t i = 0; i < n; ++i) {
             const MapKey& k = entries_[i].key;
             if (k.is_inline() != (k.size() <= MapKey::kInlineMax)) return "key stored in the wrong form for its length";
@@ -462,6 +475,7 @@ private:
         block_ = block;
         entries_ = entries_of(block);
         slots_ = reinterpret_cast<std::uint32_t*>(entries_ + hash_table_detail::max_load(capacity));
+        std::memset(slots_, 0, capacity * sizeof(std::uint32_t));
         index_.reset(reinterpret_cast<ctrl_t*>(slots_ + capacity), capacity);
     }
 
