@@ -107,7 +107,13 @@ public:
 
     std::uint32_t match(ctrl_t c) const noexcept {
 #if defined(VELKORIN_SIMD_SSE2)
-        return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_set1_epi8(c), v_)));
+        // Broadcast from a 32-bit register: GCC may pass _mm_set1_epi8's
+        // byte through the stack, where a 4-byte reload of a 1-byte store
+        // waits for the store to complete.
+        __m128i wide = _mm_cvtsi32_si128(static_cast<int>(static_cast<std::uint8_t>(c)));
+        wide = _mm_unpacklo_epi8(wide, wide);
+        wide = _mm_shuffle_epi32(_mm_unpacklo_epi16(wide, wide), 0);
+        return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(wide, v_)));
 #elif defined(VELKORIN_SIMD_NEON)
         return mask_of(vceqq_s8(v_, vdupq_n_s8(c)));
 #else
